@@ -1,0 +1,197 @@
+#include "app/AppInfo.h"
+#include "app/FileLog.h"
+#include "selftest/SelfTestRunners.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStyleFactory>
+#include <functional>
+
+namespace {
+
+struct OptionSpec
+{
+    const char *name;
+    const char *help;
+    const char *valueName;
+    const char *defaultValue;
+};
+
+// Every option, in the order the help lists them.
+const OptionSpec optionSpecs[] = {
+    {"update-test", "Test signed update metadata and validation", nullptr, nullptr},
+    {"update-online-test", "Test the live update feed and verified download", nullptr, nullptr},
+    {"show", "Open a saved show without starting outputs", "path", nullptr},
+    {"portable", "Keep settings beside the executable in state/", nullptr, nullptr},
+    {"runtime-info", "Write version and resolved settings path, then exit", "path", nullptr},
+    {"board", "Show sample content for layout review", nullptr, nullptr},
+    {"board-multi-output", "Show three Programs and five display routes in sample mode", nullptr, nullptr},
+    {"board-programs", "Number of sample Programs in multiview", "count", "1"},
+    {"capture-sequential", "Select sequential mode in a sample board", nullptr, nullptr},
+    {"lang", "UI language", "locale", nullptr},
+    {"capture-dir", "Export one native layout board and exit", "directory", nullptr},
+    {"capture-page", "Layout page: 0 MAIN, 1 EDIT, 2 library, 3 outputs, 4 audio", "page", "0"},
+    {"capture-size", "Native board viewport, e.g. 1280x800", "widthxheight", "1600x1000"},
+    {"state-dir", "Portable settings directory", "directory", nullptr},
+    {"cpu", "Force software decoding", nullptr, nullptr},
+    {"link-mirror-test", "Test Zelvo Link backup mirroring end to end", nullptr, nullptr},
+    {"link-test", "Test Zelvo Link discovery, pairing and distribution", nullptr, nullptr},
+    {"audio-engine-test", "Test the low-latency local audio engine", nullptr, nullptr},
+    {"aes67-test", "Test AES67 network audio (PTP, RTP, SAP)", nullptr, nullptr},
+    {"web-test", "Test the local WebRTC web monitor", nullptr, nullptr},
+    {"network-test", "Test audio mixing and native NDI/OMT loopback", nullptr, nullptr},
+    {"capture-link", "Capture the Zelvo Link tab", nullptr, nullptr},
+    {"capture-settings", "Capture Settings → Playback (project setup)", nullptr, nullptr},
+    {"capture-digital", "Capture the Digital/IP outputs tab", nullptr, nullptr},
+    {"capture-diagnostics", "Capture Settings / Engine diagnostics", nullptr, nullptr},
+    {"readiness-test", "Test real source readiness and engine metrics", nullptr, nullptr},
+    {"gpu-test", "Test GPU Lanczos pixels, output fallback and short playback", nullptr, nullptr},
+    {"output-test", "Test native output scaling and fullscreen geometry", nullptr, nullptr},
+    {"ui-test", "Test native MAIN/EDIT controls with fixture media", nullptr, nullptr},
+    {"transport-test", "Test trims, transitions and playlist modes", nullptr, nullptr},
+    {"smoke-test", "Decode fixture suite and exit", nullptr, nullptr},
+    {"fixtures", "Fixture directory", "directory", nullptr},
+    {"result", "Smoke result JSON", "path", nullptr},
+};
+
+using Runner = std::function<int(const QString &, const QString &)>;
+
+// The runners dispatched once the state directory is published, first set option wins.
+const std::pair<const char *, Runner> stateRunners[] = {
+    {"readiness-test", nullptr},
+    {"network-test", nullptr},
+    {"web-test", nullptr},
+    {"audio-engine-test", nullptr},
+    {"aes67-test", nullptr},
+    {"link-test", nullptr},
+    {"gpu-test", nullptr},
+    {"output-test", nullptr},
+    {"transport-test", nullptr},
+    {"smoke-test", nullptr},
+};
+
+QStringList argumentsFromArgv(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
+void forceSoftwareDecoding()
+{
+    qputenv("QT_FFMPEG_DECODING_HW_DEVICE_TYPES", ",");
+    qputenv("ZELVO_DECODE_MODE", "cpu");
+}
+
+QString resolveStateDir(const QCommandLineParser &parser)
+{
+    QString dir;
+    if (parser.isSet(QStringLiteral("state-dir")))
+        dir = QDir::current().absoluteFilePath(parser.value(QStringLiteral("state-dir")));
+    else if (parser.isSet(QStringLiteral("portable")))
+        dir = QCoreApplication::applicationDirPath() + QStringLiteral("/state");
+    else
+        dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    return QDir::cleanPath(dir);
+}
+
+int writeRuntimeInfo(const QString &path, const QString &stateDir, const QCommandLineParser &parser)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return 5;
+    const QJsonObject info{
+        {QStringLiteral("version"), AppInfo::version},
+        {QStringLiteral("source_commit"), AppInfo::sourceCommit()},
+        {QStringLiteral("state_dir"), stateDir},
+        {QStringLiteral("portable"), parser.isSet(QStringLiteral("portable"))},
+        {QStringLiteral("state_override"), parser.isSet(QStringLiteral("state-dir"))},
+        {QStringLiteral("default_language"), QStringLiteral("en")},
+        {QStringLiteral("asio"), false},
+    };
+    const QByteArray text = QJsonDocument(info).toJson(QJsonDocument::Indented);
+    if (file.write(text) != text.size() || !file.commit())
+        return 5;
+    return 0;
+}
+
+void copyLegacyPreferences(const QString &stateDir)
+{
+    const QString target = stateDir + QStringLiteral("/preferences.ini");
+    const QString legacy = QCoreApplication::applicationDirPath() + QStringLiteral("/state/preferences.ini");
+    if (QFile::exists(target) || !QFile::exists(legacy))
+        return;
+    if (!QDir().mkpath(stateDir) || !QFile::copy(legacy, target))
+        qWarning("Legacy preferences could not be copied; original retained.");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("ZELVO_LOG_PATH"))
+        qInstallMessageHandler(messageHandler);
+    qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+    if (argumentsFromArgv(argc, argv).contains(QStringLiteral("--cpu")))
+        forceSoftwareDecoding();
+
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(AppInfo::applicationName);
+    QApplication::setOrganizationName(AppInfo::organizationName);
+    QApplication::setApplicationVersion(AppInfo::version);
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addVersionOption();
+    for (const OptionSpec &spec : optionSpecs) {
+        QCommandLineOption option(QString::fromLatin1(spec.name), QString::fromUtf8(spec.help));
+        if (spec.valueName)
+            option.setValueName(QString::fromLatin1(spec.valueName));
+        if (spec.defaultValue)
+            option.setDefaultValue(QString::fromLatin1(spec.defaultValue));
+        parser.addOption(option);
+    }
+    parser.addPositionalArgument(QStringLiteral("media"), QStringLiteral("Local media paths"),
+                                 QStringLiteral("[media...]"));
+    parser.process(app);
+
+    const QString fixtures = parser.value(QStringLiteral("fixtures"));
+    const QString result = parser.value(QStringLiteral("result"));
+    if (parser.isSet(QStringLiteral("update-test")) || parser.isSet(QStringLiteral("update-online-test")))
+        return runUpdateTests(fixtures, result, parser.isSet(QStringLiteral("update-online-test")));
+
+    const QString stateDir = resolveStateDir(parser);
+    qputenv("ZELVO_STATE_DIR", stateDir.toUtf8());
+
+    for (const auto &[name, runner] : stateRunners) {
+        if (!parser.isSet(QString::fromLatin1(name)))
+            continue;
+        if (!runner) {
+            qCritical("--%s: this build has no runner for that test", name);
+            return 1;
+        }
+        return runner(fixtures, result);
+    }
+
+    if (parser.isSet(QStringLiteral("runtime-info")))
+        return writeRuntimeInfo(parser.value(QStringLiteral("runtime-info")), stateDir, parser);
+
+    if (!parser.isSet(QStringLiteral("state-dir")) && !parser.isSet(QStringLiteral("portable")))
+        copyLegacyPreferences(stateDir);
+    QSettings preferences(stateDir + QStringLiteral("/preferences.ini"), QSettings::IniFormat);
+    if (preferences.value(QStringLiteral("decode"), QStringLiteral("auto")).toString() == QStringLiteral("cpu"))
+        forceSoftwareDecoding();
+
+    qCritical("The operator window is not part of this build yet; use a test option (see --help).");
+    return 1;
+}

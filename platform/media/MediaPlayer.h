@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QMediaMetaData>
+#include <QMediaPlayer>
+#include <QObject>
+#include <QUrl>
+#include <memory>
+
+class QAudioOutput;
+class QVideoSink;
+class AudioBufferOutput;
+
+// Our media player on libavformat/libavcodec/libswresample. It keeps QMediaPlayer's signal names,
+// enums and semantics, so code written against a QMediaPlayer reads the same:
+//  - setSource() opens the file on a worker thread: LoadingMedia, then LoadedMedia (with duration,
+//    seekability, hasVideo/hasAudio and metadata known) or InvalidMedia with errorOccurred().
+//  - play() starts presentation: BufferedMedia once the first frames are decoded; frames reach the
+//    video sink at their presentation time on a monotonic clock (never paced by a sound card);
+//    EndOfMedia at the end (or a jump back to the start while loops remain).
+//  - setPosition() is frame accurate: it decodes from the key frame before the target and drops
+//    every frame before it; while paused the frame at the target is delivered to the sink.
+//  - setPlaybackRate() accepts 0.5..1.5; audio is resampled to the rate.
+// Frames are wrapped once into a QVideoFrame in their decoded pixel format (YUV420P, NV12, P010,
+// YUV420P10) with start and end times in microseconds of media time, and never copied again.
+// Decoded audio reaches an AudioBufferOutput as 48 kHz stereo float buffers with their start time.
+// Local monitoring sound plays through a QAudioSink only when a device exists, following the
+// QAudioOutput's device, volume and mute.
+// All public functions and all signals live on the thread that owns the player (the GUI thread).
+class MediaPlayer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit MediaPlayer(QObject *parent = nullptr);
+    ~MediaPlayer() override;
+
+    void setSource(const QUrl &source);
+    QUrl source() const;
+
+    void setVideoSink(QVideoSink *sink);
+    QVideoSink *videoSink() const;
+    void setAudioOutput(QAudioOutput *output);
+    QAudioOutput *audioOutput() const;
+    void setAudioBufferOutput(AudioBufferOutput *output);
+    AudioBufferOutput *audioBufferOutput() const;
+
+    QMediaPlayer::PlaybackState playbackState() const;
+    QMediaPlayer::MediaStatus mediaStatus() const;
+    QMediaPlayer::Error error() const;
+    QString errorString() const;
+
+    qint64 duration() const;   // ms, 0 while unknown
+    qint64 position() const;   // ms of media time
+    bool isSeekable() const;
+    bool hasVideo() const;
+    bool hasAudio() const;
+    float bufferProgress() const;
+    QMediaMetaData metaData() const;
+    // Transfer characteristic of the video stream as FFmpeg names it ("bt709", "smpte2084",
+    // "arib-std-b67", ...); empty when unknown.
+    QString colorTransfer() const;
+    // Display rotation in degrees clockwise (0, 90, 180, 270) from the stream's display matrix.
+    int rotation() const;
+    // Nominal frame rate of the video stream, 0 when unknown.
+    double frameRate() const;
+
+    double playbackRate() const;
+    void setPlaybackRate(double rate);
+    int loops() const;
+    void setLoops(int loops);  // QMediaPlayer::Infinite (-1) or a count >= 1
+
+public slots:
+    void play();
+    void pause();
+    void stop();
+    void setPosition(qint64 positionMs);
+
+signals:
+    void sourceChanged(const QUrl &media);
+    void playbackStateChanged(QMediaPlayer::PlaybackState newState);
+    void mediaStatusChanged(QMediaPlayer::MediaStatus status);
+    void durationChanged(qint64 duration);
+    void positionChanged(qint64 position);
+    void hasAudioChanged(bool available);
+    void hasVideoChanged(bool videoAvailable);
+    void bufferProgressChanged(float progress);
+    void seekableChanged(bool seekable);
+    void playbackRateChanged(qreal rate);
+    void loopsChanged();
+    void metaDataChanged();
+    void errorChanged();
+    void errorOccurred(QMediaPlayer::Error error, const QString &errorString);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

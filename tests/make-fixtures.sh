@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Generates the media fixtures of the tests with ffmpeg into the given folder. Each file is made only
+# when it is missing, written under a temporary name first so an interrupted run leaves no half file.
+#
+# Frame-numbered clips carry the frame index twice: as text for people, and as a 16-bit code in a
+# strip along the bottom edge (16 equal blocks, most significant bit left, white = 1) for tests.
+set -eu
+out=${1:?usage: make-fixtures.sh DIR}
+mkdir -p "$out"
+font=/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf
+ff=(ffmpeg -hide_banner -loglevel error -nostdin -y)
+
+fixture() {  # fixture NAME COMMAND... ; the command writes to the argument @TMP@
+  local name=$1; shift
+  [ -s "$out/$name" ] && return 0
+  local tmp="$out/.tmp.$name" args=()
+  for a in "$@"; do args+=("${a//@TMP@/$tmp}"); done
+  "${args[@]}"
+  mv -f "$tmp" "$out/$name"
+  echo "fixture: $name"
+}
+
+# numbered W H FPS SECONDS TONE_HZ -> video filter graph with text and the bottom code strip
+numbered_graph() {
+  local w=$1 h=$2 fps=$3 secs=$4
+  local sh=$(( h / 20 )) fs=$(( h / 8 ))
+  local bits="255*mod(floor(N/pow(2,15-floor(X*16/W))),2)"
+  echo "testsrc2=s=${w}x${h}:r=${fps}:d=${secs},drawtext=fontfile=${font}:text='%{frame_num}':x=(w-tw)/2:y=(h-th)/2:fontsize=${fs}:fontcolor=white:box=1:boxcolor=black[v0];color=c=black:s=${w}x${sh}:r=${fps}:d=${secs},format=gray,geq=lum='${bits}'[strip];[v0][strip]overlay=0:H-h:format=auto,format=yuv420p[v]"
+}
+
+
+fmt() { case "$1" in *.mkv) echo matroska ;; *.mp4) echo mp4 ;; *.mov) echo mov ;; *) echo "${1##*.}" ;; esac; }
+
+numbered_clip() {  # numbered_clip NAME W H FPS SECONDS
+  local name=$1 w=$2 h=$3 fps=$4 secs=$5
+  fixture "$name" "${ff[@]}" -filter_complex "$(numbered_graph "$w" "$h" "$fps" "$secs")" \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=${secs}" \
+    -map '[v]' -map 0:a -c:v libx264 -preset veryfast -g 25 -keyint_min 25 -sc_threshold 0 \
+    -pix_fmt yuv420p -c:a aac -b:a 128k -ac 2 -f "$(fmt "$name")" @TMP@
+}
+
+numbered_clip clip_360p25.mp4 640 360 25 10
+numbered_clip clip_360p25.mkv 640 360 25 10
+numbered_clip clip_1080p25.mp4 1920 1080 25 10
+numbered_clip clip_2160p25.mp4 3840 2160 25 2
+numbered_clip short_a.mp4 640 360 25 2
+numbered_clip short_b.mp4 640 360 25 2
+numbered_clip short_c.mp4 640 360 25 2
+
+card() {  # card NAME COLOUR TONE_HZ SECONDS
+  fixture "$1" "${ff[@]}" -f lavfi -i "color=c=$2:s=640x360:r=25:d=$4" \
+    -f lavfi -i "sine=frequency=$3:sample_rate=48000:duration=$4" \
+    -map 0:v -map 1:a -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p \
+    -c:a aac -b:a 128k -ac 2 -f mp4 @TMP@
+}
+card card_red.mp4 red 500 5
+card card_green.mp4 green 1000 5
+card card_blue.mp4 blue 2000 5
+card card_white.mp4 white 3000 5
+
+# The same numbered picture, stored landscape with a display rotation of 90 degrees.
+fixture rotated_90.mp4 "${ff[@]}" -i "$out/clip_360p25.mp4" -t 3 -c copy -metadata:s:v:0 rotate=90 -f mp4 @TMP@
+
+fixture hevc_pq_10bit.mp4 "${ff[@]}" -f lavfi -i "testsrc2=s=640x360:r=25:d=2" \
+  -c:v libx265 -preset ultrafast -x265-params log-level=error -pix_fmt yuv420p10le \
+  -color_primaries bt2020 -color_trc smpte2084 -colorspace bt2020nc -tag:v hvc1 -f mp4 @TMP@
+
+fixture tone_48k_stereo_f32.wav "${ff[@]}" -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=5" \
+  -ac 2 -c:a pcm_f32le -f wav @TMP@
+fixture tone_44k1_mono_s16.wav "${ff[@]}" -f lavfi -i "sine=frequency=1000:sample_rate=44100:duration=5" \
+  -ac 1 -c:a pcm_s16le -f wav @TMP@
+
+# A file cut short in the middle of its data (its index at the end is gone) and one of random bytes.
+fixture truncated.mp4 sh -c "head -c 150000 '$out/clip_360p25.mp4' > '@TMP@'"
+fixture corrupt.mp4 sh -c "head -c 65536 /dev/urandom > '@TMP@'"
+fixture not_media.mp4 sh -c "printf 'This is a text file, not a media file.\n' > '@TMP@'"
+# Names under which the built-in test runners look for the numbered clips.
+for alias in 01-h264.mp4:clip_360p25.mp4 03-h264.mkv:clip_360p25.mkv; do
+  [ -s "$out/${alias%%:*}" ] || cp "$out/${alias#*:}" "$out/${alias%%:*}"
+done
+exit 0

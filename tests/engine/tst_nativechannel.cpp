@@ -1,0 +1,293 @@
+#include "engine/NativeChannel.h"
+#include "support/FrameCode.h"
+
+#include <QAudioOutput>
+#include <QSignalSpy>
+#include <QTest>
+#include <cmath>
+
+// The deck on the generated clips: 640x360 at 25 fps with a key frame every 25 frames and the frame
+// index coded along the bottom edge, so a picture tells exactly which frame it is.
+class TestNativeChannel : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QString fixture(const QString &name)
+    {
+        return qEnvironmentVariable("ZELVO_FIXTURES") + QLatin1Char('/') + name;
+    }
+
+    static Cue cueFor(const QString &name, qint64 in = 0, qint64 out = -1)
+    {
+        Cue cue = Cue::forPath(fixture(name));
+        cue.in_ms = in;
+        cue.out_ms = out;
+        return cue;
+    }
+
+    // Prepares a cue and waits until the deck holds it paused on its first frame.
+    static bool prepareAndWait(NativeChannel &deck, const Cue &cue, int timeoutMs = 10000)
+    {
+        QSignalSpy ready(&deck, &NativeChannel::preparedReady);
+        deck.prepare(cue);
+        return ready.wait(timeoutMs) || ready.count() > 0;
+    }
+
+    // Puts a cue on air and waits for its first published picture.
+    static bool loadAndWait(NativeChannel &deck, const Cue &cue)
+    {
+        QSignalSpy started(&deck, &NativeChannel::started);
+        deck.load(cue, true);
+        return started.wait(10000) || started.count() > 0;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFile::exists(fixture("clip_360p25.mp4")), "run tests/make-fixtures.sh and set ZELVO_FIXTURES");
+    }
+
+    void preparesTheExactFrameAtIn_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<qint64>("in");
+        QTest::addColumn<int>("expectedFrame");
+        QTest::newRow("mp4 start") << "clip_360p25.mp4" << 0LL << 0;
+        QTest::newRow("mp4 key frame") << "clip_360p25.mp4" << 2000LL << 50;
+        QTest::newRow("mp4 between key frames") << "clip_360p25.mp4" << 1480LL << 37;
+        QTest::newRow("mkv between key frames") << "clip_360p25.mkv" << 3320LL << 83;
+    }
+
+    void preparesTheExactFrameAtIn()
+    {
+        QFETCH(QString, file);
+        QFETCH(qint64, in);
+        QFETCH(int, expectedFrame);
+        NativeChannel deck(false);
+        QVERIFY(prepareAndWait(deck, cueFor(file, in)));
+        QCOMPARE(deck.preparationState(), QStringLiteral("ready"));
+        QVERIFY(deck.isPrepared());
+        const QVideoFrame first = deck.slot(deck.preparedSlot()).lastFrame;
+        QCOMPARE(frameCodeOf(first), expectedFrame);
+        QVERIFY(first.startTime() / 1000 + 2 >= in);
+        // Nothing is on air until the take.
+        QVERIFY(deck.source().isEmpty());
+        QSignalSpy frames(&deck, &NativeChannel::frameReady);
+        deck.take();
+        QCOMPARE(deck.source(), fixture(file));
+        QVERIFY(frames.count() >= 1);
+        QCOMPARE(frameCodeOf(frames.first().first().value<QVideoFrame>()), expectedFrame);
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<Cue>("cue");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty") << Cue() << "Empty media path";
+        QTest::newRow("in after out") << cueFor("clip_360p25.mp4", 3000, 2000) << "In must be before Out";
+        QTest::newRow("negative in") << cueFor("clip_360p25.mp4", -1) << "In must be before Out";
+        Cue longFade = cueFor("clip_360p25.mp4");
+        longFade.enter_ms = 10001;
+        QTest::newRow("fade") << longFade << "Transition duration must be between 0 and 10 seconds";
+        QTest::newRow("missing") << cueFor("no_such_file.mp4")
+                                 << QStringLiteral("File not found: ") + fixture("no_such_file.mp4");
+        QTest::newRow("beyond the end") << cueFor("clip_360p25.mp4", 0, 12000) << "Trim exceeds media duration";
+        QTest::newRow("in at the end") << cueFor("clip_360p25.mp4", 10000) << "Trim exceeds media duration";
+    }
+
+    void refusals()
+    {
+        QFETCH(Cue, cue);
+        QFETCH(QString, message);
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("card_red.mp4")));
+        const quint64 generation = deck.requestGeneration();
+        QSignalSpy failed(&deck, &NativeChannel::failed);
+        deck.load(cue, true);
+        QTRY_VERIFY_WITH_TIMEOUT(failed.count() > 0, 10000);
+        QCOMPARE(failed.first().first().toString(), message);
+        QCOMPARE(deck.preparationState(), QStringLiteral("error"));
+        QCOMPARE(deck.preparationError(), message);
+        QCOMPARE(deck.requestGeneration(), generation + 1);
+        // The cue on air plays on.
+        QCOMPARE(deck.source(), fixture("card_red.mp4"));
+        QVERIFY(deck.isPlaying());
+    }
+
+    void badMediaIsRefusedWithThePlayersError_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("truncated") << "truncated.mp4";
+        QTest::newRow("random bytes") << "corrupt.mp4";
+        QTest::newRow("text") << "not_media.mp4";
+    }
+
+    void badMediaIsRefusedWithThePlayersError()
+    {
+        QFETCH(QString, file);
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("card_red.mp4")));
+        QSignalSpy failed(&deck, &NativeChannel::failed);
+        deck.load(cueFor(file), true);
+        QTRY_VERIFY_WITH_TIMEOUT(failed.count() > 0, 10000);
+        QVERIFY(!failed.first().first().toString().isEmpty());
+        QCOMPARE(deck.preparationState(), QStringLiteral("error"));
+        QVERIFY(!deck.isPreparing());
+        QCOMPARE(deck.source(), fixture("card_red.mp4"));
+        QVERIFY(deck.isPlaying());
+    }
+
+    void preparationTimesOut()
+    {
+        NativeChannel deck(false);
+        deck.setPreparationTimeoutForTesting(1);
+        QSignalSpy failed(&deck, &NativeChannel::failed);
+        deck.prepare(cueFor("clip_1080p25.mp4", 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(failed.count() > 0, 5000);
+        QCOMPARE(failed.first().first().toString(), QStringLiteral("Media preparation timed out"));
+        QCOMPARE(deck.preparationState(), QStringLiteral("error"));
+        QVERIFY(!deck.isPreparing() && !deck.isPrepared());
+    }
+
+    void secondPrepareCancelsTheFirst()
+    {
+        NativeChannel deck(false);
+        QSignalSpy ready(&deck, &NativeChannel::preparedReady);
+        deck.prepare(cueFor("clip_360p25.mp4", 4000));
+        deck.prepare(cueFor("clip_360p25.mkv", 1000));
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() > 0, 10000);
+        QTest::qWait(300);
+        QCOMPARE(ready.count(), 1);
+        QCOMPARE(frameCodeOf(deck.slot(deck.preparedSlot()).lastFrame), 25);
+        QCOMPARE(deck.slot(deck.preparedSlot()).cue.source, fixture("clip_360p25.mkv"));
+    }
+
+    void loadTakesByItselfAndPrepareDoesNot()
+    {
+        NativeChannel deck(false);
+        QSignalSpy ready(&deck, &NativeChannel::preparedReady);
+        QSignalSpy started(&deck, &NativeChannel::started);
+        deck.prepare(cueFor("card_blue.mp4"));
+        QTRY_VERIFY_WITH_TIMEOUT(ready.count() == 1, 10000);
+        QTest::qWait(100);
+        QCOMPARE(started.count(), 0);
+        deck.load(cueFor("card_green.mp4"), true);
+        QTRY_VERIFY_WITH_TIMEOUT(started.count() == 1, 10000);
+        QCOMPARE(ready.count(), 2);
+        QCOMPARE(deck.activeGeneration(), deck.requestGeneration());
+        QTRY_VERIFY_WITH_TIMEOUT(deck.isPlaying(), 2000);
+    }
+
+    void seekClampsToTheRange()
+    {
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("clip_360p25.mp4", 1000, 3000)));
+        QSignalSpy reset(&deck, &NativeChannel::audioReset);
+        deck.seek(9000);
+        QCOMPARE(deck.positionMs(), 2999);
+        QCOMPARE(reset.count(), 1);
+        deck.seek(0);
+        QCOMPARE(deck.positionMs(), 1000);
+        deck.seek(2000);
+        QCOMPARE(deck.positionMs(), 2000);
+    }
+
+    void pauseAndResumeShiftTheAudioTimeline()
+    {
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("clip_360p25.mp4")));
+        QTest::qWait(300);
+        const qint64 offsetBefore = deck.slot(deck.activeSlot()).offsetUs;
+        const qint64 entryBefore = deck.mixer().row(deck.activeSlot()).enterStartUs;
+        deck.togglePlayback();
+        QVERIFY(!deck.isPlaying());
+        QTest::qWait(400);
+        deck.togglePlayback();
+        QTRY_VERIFY(deck.isPlaying());
+        const qint64 shift = deck.slot(deck.activeSlot()).offsetUs - offsetBefore;
+        QVERIFY2(shift >= 390000 && shift < 800000, qPrintable(QString::number(shift)));
+        QCOMPARE(deck.mixer().row(deck.activeSlot()).enterStartUs - entryBefore, shift);
+    }
+
+    void resumeAfterTheEndRestartsAtIn()
+    {
+        NativeChannel deck(false);
+        QSignalSpy ended(&deck, &NativeChannel::rangeEnded);
+        QVERIFY(loadAndWait(deck, cueFor("clip_360p25.mp4", 1000, 1400)));
+        QTRY_VERIFY_WITH_TIMEOUT(ended.count() == 1, 5000);
+        QVERIFY(deck.hasEnded());
+        QVERIFY(!deck.isPlaying());
+        deck.togglePlayback();
+        QVERIFY(!deck.hasEnded());
+        QTRY_VERIFY(deck.isPlaying());
+        QVERIFY(deck.positionMs() < 1300);
+    }
+
+    void rateIsClamped()
+    {
+        NativeChannel deck(false);
+        deck.setPlaybackRate(2.0);
+        QCOMPARE(deck.playbackRate(), 1.5);
+        deck.setPlaybackRate(1.5004);
+        QCOMPARE(deck.playbackRate(), 1.5);
+        deck.setPlaybackRate(0.1);
+        QCOMPARE(deck.playbackRate(), 0.5);
+    }
+
+    void clearEmitsBlackThenChangedThenAudioReset()
+    {
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("card_red.mp4")));
+        QStringList order;
+        connect(&deck, &NativeChannel::frameReady, this,
+                [&order](const QVideoFrame &f) { order << (f.isValid() ? "frame" : "black"); });
+        connect(&deck, &NativeChannel::changed, this, [&order] { order << "changed"; });
+        connect(&deck, &NativeChannel::audioReset, this, [&order] { order << "reset"; });
+        deck.clear();
+        QCOMPARE(order, QStringList({"black", "changed", "reset"}));
+        QCOMPARE(deck.preparationState(), QStringLiteral("empty"));
+        QVERIFY(deck.source().isEmpty());
+        QVERIFY(!deck.currentFrame().isValid());
+    }
+
+    void monoFortyFourKilohertzBecomesProgramAudio()
+    {
+        NativeChannel deck(false);
+        float peak = 0.0f;
+        int packets = 0;
+        connect(&deck, &NativeChannel::audioReady, this, [&](const AudioPacket &p) {
+            QCOMPARE(p.frames(), 480);
+            const float *s = reinterpret_cast<const float *>(p.data.constData());
+            for (int i = 0; i < 960; ++i)
+                peak = std::max(peak, std::abs(s[i]));
+            ++packets;
+        });
+        QVERIFY(loadAndWait(deck, cueFor("tone_44k1_mono_s16.wav")));
+        QTest::qWait(600);
+        QVERIFY(packets > 20);
+        QVERIFY2(peak > 0.05f, qPrintable(QString::number(peak)));
+        QVERIFY(deck.diagnostics().value("audio_buffers_tapped").toInt() > 0);
+        QCOMPARE(deck.diagnostics().value("has_video").toBool(), false);
+    }
+
+    void diagnosticsHasEveryKey()
+    {
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("clip_360p25.mp4")));
+        QTest::qWait(1500);
+        const QJsonObject d = deck.diagnostics();
+        QCOMPARE(d.size(), 33);
+        QCOMPARE(d.value("playback").toString(), QStringLiteral("playing"));
+        QCOMPARE(d.value("width").toInt(), 640);
+        QCOMPARE(d.value("height").toInt(), 360);
+        QVERIFY(d.value("decoder_adapter").isNull());
+        QVERIFY(std::abs(d.value("nominal_fps").toDouble() - 25.0) < 0.01);
+        const int lastSecond = d.value("video_frames_last_second").toInt();
+        QVERIFY2(lastSecond >= 20 && lastSecond <= 27, qPrintable(QString::number(lastSecond)));
+        QVERIFY(d.value("cpu_composition_last_ms").isNull());
+    }
+};
+
+QTEST_MAIN(TestNativeChannel)
+#include "tst_nativechannel.moc"

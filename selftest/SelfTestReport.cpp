@@ -12,8 +12,18 @@ void SelfTestReport::recordResult(const QString &name, bool pass, QJsonObject de
     details.insert(QStringLiteral("pass"), pass);
     m_tests.append(details);
     m_allPassed = m_allPassed && pass;
-    qInfo().noquote() << name << (pass ? "PASS" : "FAIL")
-                      << QString::fromUtf8(QJsonDocument(details).toJson(QJsonDocument::Compact));
+    if (m_briefLog)
+        qInfo().noquote() << name << (pass ? "true" : "false");
+    else
+        qInfo().noquote() << name << (pass ? "PASS" : "FAIL")
+                          << QString::fromUtf8(QJsonDocument(details).toJson(QJsonDocument::Compact));
+}
+
+void SelfTestReport::appendResult(QJsonObject test, bool pass)
+{
+    test.insert(QStringLiteral("pass"), pass);
+    m_tests.append(test);
+    m_allPassed = m_allPassed && pass;
 }
 
 void SelfTestReport::setMember(const QString &key, const QJsonValue &value)

@@ -13,10 +13,14 @@ public:
     explicit SelfTestReport(const QString &scope);
 
     void recordResult(const QString &name, bool pass, QJsonObject details);
+    // Keeps a case that the runner logs itself (or not at all); test must already hold its "name".
+    void appendResult(QJsonObject test, bool pass);
     // Extra top-level members some runners report ("mode", "version").
     void setMember(const QString &key, const QJsonValue &value);
     // Sets "mode" from ZELVO_DECODE_MODE ("auto" when it is unset).
     void setDecodeMode();
+    // Log each case as its name and "true"/"false" only, without the details.
+    void setBriefLog(bool brief) { m_briefLog = brief; }
 
     bool allPassed() const { return m_allPassed; }
     const QJsonArray &tests() const { return m_tests; }
@@ -31,4 +35,5 @@ private:
     QJsonArray m_tests;
     QJsonObject m_extra;
     bool m_allPassed = true;
+    bool m_briefLog = false;
 };

@@ -78,4 +78,9 @@ fixture not_media.mp4 sh -c "printf 'This is a text file, not a media file.\n' >
 for alias in 01-h264.mp4:clip_360p25.mp4 03-h264.mkv:clip_360p25.mkv; do
   [ -s "$out/${alias%%:*}" ] || cp "$out/${alias#*:}" "$out/${alias%%:*}"
 done
+# The smoke run decodes every clip of its folder, so it gets one of its own with media that must play.
+mkdir -p "$out/smoke"
+for f in clip_360p25.mp4 clip_360p25.mkv card_red.mp4 rotated_90.mp4 hevc_pq_10bit.mp4; do
+  [ -e "$out/smoke/$f" ] || ln "$out/$f" "$out/smoke/$f" 2>/dev/null || cp "$out/$f" "$out/smoke/$f"
+done
 exit 0

@@ -1,0 +1,5 @@
+#pragma once
+
+#include <QString>
+
+int runSmoke(const QString &fixtures, const QString &result);

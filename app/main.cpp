@@ -1,6 +1,8 @@
 #include "app/AppInfo.h"
 #include "app/FileLog.h"
 #include "selftest/SelfTestRunners.h"
+#include "selftest/SmokeTest.h"
+#include "selftest/TransportTests.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -73,8 +75,8 @@ const std::pair<const char *, Runner> stateRunners[] = {
     {"link-test", nullptr},
     {"gpu-test", nullptr},
     {"output-test", nullptr},
-    {"transport-test", nullptr},
-    {"smoke-test", nullptr},
+    {"transport-test", runTransportTests},
+    {"smoke-test", runSmoke},
 };
 
 QStringList argumentsFromArgv(int argc, char **argv)

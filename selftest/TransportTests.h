@@ -1,0 +1,5 @@
+#pragma once
+
+#include <QString>
+
+int runTransportTests(const QString &fixtures, const QString &result);

@@ -107,15 +107,25 @@ void gaplessSequence(const QString &dir)
         }
         std::printf("boundary %zu: %d frame periods without a new frame\n", b, missed);
     }
-    // The clips carry a continuous 440 Hz sine; the largest sample-to-sample step shows a click or gap
-    // (a clean sine at 48 kHz steps by at most 2*pi*440/48000 of its amplitude).
+    // The clips carry a 440 Hz sine that starts at phase 0 in each clip, so a boundary shows one step
+    // of phase; a gap shows as a run of silence. Both are measured between the first and last sound.
+    size_t first = 0, last = audio.size();
+    while (first < audio.size() && audio[first] == 0.0f)
+        first += 2;
+    while (last > first && audio[last - 2] == 0.0f)
+        last -= 2;
     float worst = 0.0f, peak = 0.0f;
-    for (size_t i = 2; i < audio.size(); i += 2) {
-        worst = std::max(worst, std::abs(audio[i] - audio[i - 2]));
+    size_t run = 0, longestSilence = 0;
+    for (size_t i = first; i < last; i += 2) {
+        if (i > first)
+            worst = std::max(worst, std::abs(audio[i] - audio[i - 2]));
         peak = std::max(peak, std::abs(audio[i]));
+        run = audio[i] == 0.0f ? run + 1 : 0;
+        longestSilence = std::max(longestSilence, run);
     }
-    std::printf("audio: peak %.3f, largest step %.4f (a clean 440 Hz tone steps by at most %.4f)\n", peak, worst,
-                peak * 2 * M_PI * 440 / 48000);
+    std::printf("audio: longest silence inside the sequence %.2f ms; largest step %.4f at peak %.3f "
+                "(a clean 440 Hz tone steps by at most %.4f)\n",
+                longestSilence / 48.0, worst, peak, peak * 2 * M_PI * 440 / 48000);
 }
 
 } // namespace

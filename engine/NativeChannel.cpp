@@ -40,7 +40,7 @@ NativeChannel::NativeChannel(bool preview, QObject *parent)
     connect(&m_rangeTimer, &QTimer::timeout, this, [this] { watchRange(); });
     m_rangeTimer.start();
 
-    connect(&m_mediaDevices, &QMediaDevices::audioOutputsChanged, this,
+    connect(&m_mediaDevices, &AudioDeviceWatcher::audioOutputsChanged, this,
             [this] { setAudioDevice(m_audioDeviceId); });
     setAudioDevice(QByteArray());
 

@@ -3,6 +3,7 @@
 #include "engine/AudioPacket.h"
 #include "engine/Cue.h"
 #include "engine/ProgramAudioMixer.h"
+#include "platform/AudioDeviceWatcher.h"
 
 #include <QAudioBuffer>
 #include <QElapsedTimer>
@@ -82,6 +83,7 @@ public:
     qint64 durationMs() const;
     qint64 outPointMs() const;
     int frameCount() const;
+    quint64 publishedFrames() const { return m_publishedFrames; }
     qint64 presentationTimeUs() const;
     qint64 videoLagUs() const { return m_videoLagUs.load(); }
     bool isPreview() const { return m_preview; }
@@ -205,6 +207,6 @@ private:
     double m_compositionLastMs = 0;
     double m_compositionPeakMs = 0;
     double m_compositionTotalMs = 0;
-    QMediaDevices m_mediaDevices;
+    AudioDeviceWatcher m_mediaDevices;
     int m_preparationTimeoutMs = 15000;
 };

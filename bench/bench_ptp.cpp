@@ -1,0 +1,173 @@
+// PTP slave accuracy on one host: a master-only and a slave-only clock over multicast loopback,
+// inside a private network namespace (the program re-runs itself under `unshare -n` when it is
+// root; otherwise run it as: unshare -n sh -c 'ip link set lo up && exec bench_ptp 10').
+//   bench_ptp [seconds=10] [--flood]
+// Prints the slave's offset from the master (median and 99th percentile of |slave - master| over
+// readings every 10 ms), its own status, and what a now() call costs, the latter also while a flood of
+// Announce messages from 30,000 new senders a second hits both clocks with --flood.
+#include "outputs/PtpClock.h"
+#include "outputs/PtpMessage.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QtEndian>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int Domain = 93;
+
+bool reexecInNamespace(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsSet("ZELVO_BENCH_NETNS") || geteuid() != 0)
+        return false;
+    setenv("ZELVO_BENCH_NETNS", "1", 1);
+    std::vector<char *> args{const_cast<char *>("unshare"), const_cast<char *>("-n"), const_cast<char *>("sh"),
+                             const_cast<char *>("-c"), const_cast<char *>("ip link set lo up && exec \"$0\" \"$@\"")};
+    args.insert(args.end(), argv, argv + argc);
+    args.push_back(nullptr);
+    execvp("unshare", args.data());
+    std::perror("unshare");
+    return false;
+}
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t index = std::min(values.size() - 1, std::size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// Sends Announces from ever new source identities until stop is set.
+void flood(const std::atomic<bool> &stop, std::atomic<qint64> &sent)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    in_addr lo{};
+    inet_pton(AF_INET, "127.0.0.1", &lo);
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(PtpClock::GeneralPort);
+    inet_pton(AF_INET, "224.0.1.129", &group.sin_addr);
+    PtpMessage announce;
+    announce.messageType = PtpMessage::Announce;
+    announce.domainNumber = Domain;
+    announce.priority1 = 255;
+    for (quint32 i = 0; !stop; ++i) {
+        announce.sourcePortIdentity = {0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        qToBigEndian(i, announce.sourcePortIdentity.data() + 3);
+        const QByteArray bytes = announce.encode();
+        if (::sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<const sockaddr *>(&group),
+                     sizeof group) > 0)
+            ++sent;
+        if (i % 30 == 29)
+            QThread::usleep(1000);
+    }
+    ::close(fd);
+}
+
+// Calls now() once a millisecond, as the AES67 sender does, and keeps each call's duration.
+void senderLoop(const PtpClock &clock, const std::atomic<bool> &stop, std::vector<double> &callUs)
+{
+    while (!stop) {
+        const qint64 before = monotonicNs();
+        (void)clock.now();
+        callUs.push_back(double(monotonicNs() - before) / 1000);
+        QThread::usleep(1000);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (reexecInNamespace(argc, argv))
+        return 1;
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const bool withFlood = args.contains(QStringLiteral("--flood"));
+    int seconds = 10;
+    for (const QString &arg : args.mid(1)) {
+        if (arg.toInt() > 0)
+            seconds = arg.toInt();
+    }
+
+    PtpClock master;
+    PtpClock slave;
+    master.setPresetIdentity(QByteArray::fromHex("02aabbfffe000001"));
+    slave.setPresetIdentity(QByteArray::fromHex("02aabbfffe000002"));
+    QString error;
+    if (!master.start(QStringLiteral("127.0.0.1"), Domain, 2, &error)
+        || !slave.start(QStringLiteral("127.0.0.1"), Domain, 1, &error)) {
+        std::fprintf(stderr, "cannot start the clocks: %s\n(run as root, or inside `unshare -n` with lo up)\n",
+                     qPrintable(error));
+        return 1;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (!slave.status().locked && timer.elapsed() < 15000)
+        QThread::msleep(5);
+    if (!slave.status().locked) {
+        std::fprintf(stderr, "the slave did not lock within 15 s\n");
+        return 1;
+    }
+    std::printf("locked after %.2f s; measuring %d s%s\n", timer.elapsed() / 1000.0, seconds,
+                withFlood ? " under an Announce flood" : "");
+
+    std::atomic<bool> stop{false};
+    std::atomic<qint64> floodSent{0};
+    std::thread flooder;
+    if (withFlood)
+        flooder = std::thread([&] { flood(stop, floodSent); });
+    std::vector<double> callUs;
+    std::thread sender([&] { senderLoop(slave, stop, callUs); });
+
+    std::vector<double> offsetUs;
+    std::vector<double> statusOffsetUs;
+    int unlocked = 0;
+    timer.restart();
+    while (timer.elapsed() < seconds * 1000) {
+        const qint64 a = master.now();
+        const qint64 s = slave.now();
+        const qint64 b = master.now();
+        offsetUs.push_back(std::abs(double(s - (a + b) / 2)) / 1000);
+        const PtpStatus status = slave.status();
+        statusOffsetUs.push_back(std::abs(status.offsetUs));
+        unlocked += status.locked ? 0 : 1;
+        QThread::msleep(10);
+    }
+    stop = true;
+    sender.join();
+    if (flooder.joinable())
+        flooder.join();
+
+    const PtpStatus status = slave.status();
+    std::printf("readings %zu, unlocked readings %d\n", offsetUs.size(), unlocked);
+    std::printf("|slave - master|   median %8.2f us   p99 %8.2f us   max %8.2f us\n", percentile(offsetUs, 0.5),
+                percentile(offsetUs, 0.99), percentile(offsetUs, 1.0));
+    std::printf("|servo error|      median %8.2f us   p99 %8.2f us\n", percentile(statusOffsetUs, 0.5),
+                percentile(statusOffsetUs, 0.99));
+    std::printf("path delay %.2f us, rate %.3f ppm, Sync measurements %lld, steps %lld\n", status.pathDelayUs,
+                status.ratePpm, static_cast<long long>(status.sampleCount), static_cast<long long>(status.steps));
+    std::printf("now() call          median %8.3f us   p99 %8.3f us   max %8.3f us (%zu calls)\n",
+                percentile(callUs, 0.5), percentile(callUs, 0.99), percentile(callUs, 1.0), callUs.size());
+    if (withFlood)
+        std::printf("flood: %lld Announces sent; foreign-master table %d (slave), %d (master)\n",
+                    static_cast<long long>(floodSent.load()), slave.foreignMasterCount(), master.foreignMasterCount());
+    return 0;
+}

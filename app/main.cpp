@@ -1,5 +1,6 @@
 #include "app/AppInfo.h"
 #include "app/FileLog.h"
+#include "selftest/ReadinessTests.h"
 #include "selftest/SelfTestRunners.h"
 #include "selftest/SmokeTest.h"
 #include "selftest/TransportTests.h"
@@ -67,7 +68,7 @@ using Runner = std::function<int(const QString &, const QString &)>;
 
 // The runners dispatched once the state directory is published, first set option wins.
 const std::pair<const char *, Runner> stateRunners[] = {
-    {"readiness-test", nullptr},
+    {"readiness-test", runReadinessTests},
     {"network-test", nullptr},
     {"web-test", nullptr},
     {"audio-engine-test", nullptr},

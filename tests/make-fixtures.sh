@@ -83,4 +83,19 @@ mkdir -p "$out/smoke"
 for f in clip_360p25.mp4 clip_360p25.mkv card_red.mp4 rotated_90.mp4 hevc_pq_10bit.mp4; do
   [ -e "$out/smoke/$f" ] || ln "$out/$f" "$out/smoke/$f" 2>/dev/null || cp "$out/$f" "$out/smoke/$f"
 done
+# A 1 kHz tone longer than ten seconds, to listen to a Program through a sound device without a loop.
+fixture tone_1k_48k_stereo_f32_12s.wav "${ff[@]}" -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=12" \
+  -ac 2 -c:a pcm_f32le -f wav @TMP@
+# The display-output runners look for one H.264 clip of each size (any length: their decks loop).
+for alias in h264-3840x2160.mp4:clip_2160p25.mp4 h264-1920x1080.mp4:clip_1080p25.mp4; do
+  [ -s "$out/${alias%%:*}" ] || ln "$out/${alias#*:}" "$out/${alias%%:*}" 2>/dev/null || cp "$out/${alias#*:}" "$out/${alias%%:*}"
+done
+# A bare H.264 elementary stream: no container, so no duration and no seeking.
+fixture raw_360p25.h264 "${ff[@]}" -i "$out/clip_360p25.mp4" -t 3 -an -c:v copy -bsf:v h264_mp4toannexb -f h264 @TMP@
+# The readiness runner reads its two clips from a "fixtures" folder below the folder it is given.
+mkdir -p "$out/readiness/fixtures"
+for alias in 01-h264.mp4 03-h264.mkv; do
+  [ -e "$out/readiness/fixtures/$alias" ] || ln "$out/$alias" "$out/readiness/fixtures/$alias" 2>/dev/null \
+    || cp "$out/$alias" "$out/readiness/fixtures/$alias"
+done
 exit 0

@@ -1,5 +1,9 @@
 #include "app/AppInfo.h"
 #include "app/FileLog.h"
+#include "outputs/OmtApi.h"
+#include "selftest/GpuTests.h"
+#include "selftest/NetworkTests.h"
+#include "selftest/OutputTests.h"
 #include "selftest/ReadinessTests.h"
 #include "selftest/SelfTestRunners.h"
 #include "selftest/SmokeTest.h"
@@ -69,13 +73,13 @@ using Runner = std::function<int(const QString &, const QString &)>;
 // The runners dispatched once the state directory is published, first set option wins.
 const std::pair<const char *, Runner> stateRunners[] = {
     {"readiness-test", runReadinessTests},
-    {"network-test", nullptr},
+    {"network-test", runNetworkTests},
     {"web-test", nullptr},
     {"audio-engine-test", nullptr},
     {"aes67-test", nullptr},
     {"link-test", nullptr},
-    {"gpu-test", nullptr},
-    {"output-test", nullptr},
+    {"gpu-test", runGpuTests},
+    {"output-test", runOutputTests},
     {"transport-test", runTransportTests},
     {"smoke-test", runSmoke},
 };
@@ -175,6 +179,9 @@ int main(int argc, char **argv)
 
     const QString stateDir = resolveStateDir(parser);
     qputenv("ZELVO_STATE_DIR", stateDir.toUtf8());
+    // The OMT runtime reads its storage folder from the environment; set it now, while this is the
+    // only thread (setenv is not safe against readers on other threads).
+    prepareOmtStoragePath();
 
     for (const auto &[name, runner] : stateRunners) {
         if (!parser.isSet(QString::fromLatin1(name)))

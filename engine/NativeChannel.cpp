@@ -54,9 +54,18 @@ NativeChannel::NativeChannel(bool preview, QObject *parent)
 
 NativeChannel::~NativeChannel()
 {
-    // The players run worker threads and deliver queued frames and audio; they go first, while the
-    // mixer and timers their handlers touch still exist.
+    // Deleting a player joins its threads and may let the event loop run (the sound server's
+    // client does), so nothing of the deck may fire any more once the players start to go.
+    m_rangeTimer.stop();
+    m_pumpTimer.stop();
+    m_preparationTimer.stop();
+    m_mediaDevices.disconnect(this);
+    // The players deliver queued frames and audio; they go first, while the mixer their handlers
+    // touch still exists.
     for (PlayerSlot &s : m_slots) {
+        s.videoSink->disconnect(this);
+        if (s.bufferOutput)
+            s.bufferOutput->disconnect(this);
         s.player->disconnect(this);
         delete s.player;
         s.player = nullptr;
@@ -153,7 +162,7 @@ void NativeChannel::beginPreparation(const Cue &cue, bool takeWhenReady, bool pl
     s.positionedAtIn = false;
     s.realignPending = false;
     s.loaded = false;
-    m_mixer.flush(m_preparedSlot);
+    silenceSlotFromNow(m_preparedSlot);
 
     m_preparing = true;
     m_prepared = false;
@@ -250,6 +259,16 @@ void NativeChannel::cancelPreparation()
     m_preparationTimer.stop();
     m_slots[m_preparedSlot].audioOutput->setMuted(true);
     m_slots[m_preparedSlot].player->stop();
+}
+
+void NativeChannel::silenceSlotFromNow(int slot)
+{
+    // The slot's sound ends now, but what it played before now stays in the ring: the pump mixes
+    // 40 ms behind the clock, and voiding the row here would cut the tail of the cue that just went
+    // off air out of the program audio. The row is flushed and re-anchored when the slot is taken.
+    QMutexLocker lock(&m_mixer.mutex());
+    ProgramAudioMixer::Row &row = m_mixer.row(slot);
+    row.endUs = std::min(row.endUs, clockUs());
 }
 
 void NativeChannel::stopSlot(int slot)

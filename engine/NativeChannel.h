@@ -143,6 +143,7 @@ private:
     void acceptPreroll();
     void stopOutgoing();
     void stopSlot(int slot);
+    void silenceSlotFromNow(int slot);
 
     // Pictures.
     void onVideoFrame(int slot, const QVideoFrame &frame);

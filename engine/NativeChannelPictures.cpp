@@ -62,8 +62,7 @@ void NativeChannel::take()
 
     if (!(hadPicture && m_fadeMs > 0 && c.transition != 0)) {
         stopSlot(old);
-        QMutexLocker lock(&m_mixer.mutex());
-        m_mixer.row(old).endUs = clockUs();
+        silenceSlotFromNow(old);
         old = -1;
     }
     m_outgoingSlot = old;

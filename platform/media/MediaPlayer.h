@@ -20,8 +20,10 @@ class AudioBufferOutput;
 //  - setPosition() is frame accurate: it decodes from the key frame before the target and drops
 //    every frame before it; while paused the frame at the target is delivered to the sink.
 //  - setPlaybackRate() accepts 0.5..1.5; audio is resampled to the rate.
-// Frames are wrapped once into a QVideoFrame in their decoded pixel format (YUV420P, NV12, P010,
-// YUV420P10) with start and end times in microseconds of media time, and never copied again.
+// Frames are wrapped once into a QVideoFrame in their decoded pixel format (YUV420P, NV12, P010) with
+// start and end times in microseconds of media time, and never copied again. 10-bit 4:2:0 arrives as
+// P010 (Qt 6.4 gives Format_YUV420P10 frames an 8-bit line stride, too small for the samples); other
+// formats are converted once (to NV12, P010 or RGBA8888).
 // Decoded audio reaches an AudioBufferOutput as 48 kHz stereo float buffers with their start time.
 // Local monitoring sound plays through a QAudioSink only when a device exists, following the
 // QAudioOutput's device, volume and mute.
@@ -54,6 +56,8 @@ public:
     bool hasVideo() const;
     bool hasAudio() const;
     float bufferProgress() const;
+    // Duration, Resolution (the decoded picture size, before display rotation), VideoFrameRate,
+    // VideoCodec, AudioCodec, Orientation (= rotation()), FileFormat, bit rates and container tags.
     QMediaMetaData metaData() const;
     // Transfer characteristic of the video stream as FFmpeg names it ("bt709", "smpte2084",
     // "arib-std-b67", ...); empty when unknown.
@@ -63,10 +67,18 @@ public:
     // Nominal frame rate of the video stream, 0 when unknown.
     double frameRate() const;
 
+    // FFmpeg's names of the video and audio codecs ("h264", "hevc", "aac", ...); empty when absent.
+    QString videoCodecName() const;
+    QString audioCodecName() const;
+
     double playbackRate() const;
     void setPlaybackRate(double rate);
     int loops() const;
     void setLoops(int loops);  // QMediaPlayer::Infinite (-1) or a count >= 1
+
+    // Test seam for benchmarks: present every frame and audio buffer as soon as it is decoded,
+    // ignoring the clock.
+    void setUnpacedForTesting(bool unpaced);
 
 public slots:
     void play();

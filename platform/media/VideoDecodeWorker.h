@@ -1,0 +1,29 @@
+#pragma once
+
+#include "platform/media/DecodeWorker.h"
+#include "platform/media/VideoFrameWrapper.h"
+
+class MediaPipeline;
+
+// Decoder thread of a player's video stream (FFmpeg frame threads do the decoding): drops the frames
+// that end before the current seek target, wraps the rest into QVideoFrames and queues them for
+// presentation.
+class VideoDecodeWorker : public DecodeWorker
+{
+public:
+    // Takes ownership of the opened codec context; the thread starts at once.
+    VideoDecodeWorker(MediaPipeline &pipeline, AVCodecContext *codec, AVRational timeBase, qint64 startUs,
+                      double frameRate, int rotation, bool mirrored);
+    ~VideoDecodeWorker() override;  // joins; the pipeline's quit flag must be set first
+
+private:
+    bool outputFull() const override;
+    void restart(qint64 dropBeforeUs) override;
+    void frameDecoded(const AVFrame *frame, int serial, int loop) override;
+    void passEnded(int serial, int loop, bool more) override;
+
+    qint64 m_defaultDurationUs;
+    VideoFrameWrapper m_wrapper;
+    qint64 m_dropBeforeUs = 0;
+    qint64 m_lastEndUs = 0;
+};

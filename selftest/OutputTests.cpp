@@ -72,6 +72,7 @@ public:
                                   "desktop geometry only, not physical display or vendor-specific qualification")),
           m_fixtures(QDir(fixtures))
     {
+        m_report.setLogStyle(SelfTestReport::LogStyle::None);
     }
 
     int run(const QString &resultPath);

@@ -12,9 +12,9 @@ void SelfTestReport::recordResult(const QString &name, bool pass, QJsonObject de
     details.insert(QStringLiteral("pass"), pass);
     m_tests.append(details);
     m_allPassed = m_allPassed && pass;
-    if (m_briefLog)
+    if (m_logStyle == LogStyle::Verdict)
         qInfo().noquote() << name << (pass ? "true" : "false");
-    else
+    else if (m_logStyle == LogStyle::Details)
         qInfo().noquote() << name << (pass ? "PASS" : "FAIL")
                           << QString::fromUtf8(QJsonDocument(details).toJson(QJsonDocument::Compact));
 }

@@ -19,8 +19,10 @@ public:
     void setMember(const QString &key, const QJsonValue &value);
     // Sets "mode" from ZELVO_DECODE_MODE ("auto" when it is unset).
     void setDecodeMode();
-    // Log each case as its name and "true"/"false" only, without the details.
-    void setBriefLog(bool brief) { m_briefLog = brief; }
+    // How recordResult() logs a case: name, verdict and details; name and "true"/"false" only;
+    // or not at all.
+    enum class LogStyle { Details, Verdict, None };
+    void setLogStyle(LogStyle style) { m_logStyle = style; }
 
     bool allPassed() const { return m_allPassed; }
     const QJsonArray &tests() const { return m_tests; }
@@ -35,5 +37,5 @@ private:
     QJsonArray m_tests;
     QJsonObject m_extra;
     bool m_allPassed = true;
-    bool m_briefLog = false;
+    LogStyle m_logStyle = LogStyle::Details;
 };

@@ -298,7 +298,7 @@ int runTransportTests(const QString &fixtures, const QString &result)
 {
     SelfTestReport report(QStringLiteral("Native synthetic 640x360 media; functional ranges, compositor pixels and "
                                          "transport state. Not physical display or AV sync qualification."));
-    report.setBriefLog(true);
+    report.setLogStyle(SelfTestReport::LogStyle::Verdict);
     report.setDecodeMode();
     const QDir dir(fixtures);
     runTransportShowCases(report, fixtures);

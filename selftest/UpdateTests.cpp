@@ -102,7 +102,7 @@ public:
     }
 
 private:
-    void record(const char *name, bool pass) { m_report.recordResult(QString::fromLatin1(name), pass, {}); }
+    void record(const char *name, bool pass) { m_report.appendResult({{"name", QString::fromLatin1(name)}}, pass); }
 
     bool parse(const QByteArray &document)
     {

@@ -88,7 +88,9 @@ int main(int argc, char **argv)
         return 0;
     }
     Window window = 0;
-    for (int attempt = 0; attempt < 40 && !window; ++attempt) {
+    // The updater maps its window before it starts the installer, but a loaded machine can take a
+    // while to show it: look for up to ten seconds.
+    for (int attempt = 0; attempt < 200 && !window; ++attempt) {
         window = findByName(display, DefaultRootWindow(display), title);
         if (!window || !isMapped(display, window)) {
             window = 0;

@@ -31,7 +31,8 @@ bench: build fixtures
 
 # The unit tests and self-tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DZELVO_SANITIZE=ON"
+	LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DZELVO_SANITIZE=ON"
 
 clean:
 	rm -rf $(BUILD)

@@ -23,6 +23,10 @@ GpuSurface::GpuSurface(QSharedPointer<GpuFrameCache> cache, QWidget *parent)
 
 GpuSurface::~GpuSurface()
 {
+    // The base class destroys the context after this destructor has run; its aboutToBeDestroyed
+    // must not reach a surface that is already gone.
+    if (context())
+        disconnect(context(), nullptr, this, nullptr);
     releaseGl();
 }
 

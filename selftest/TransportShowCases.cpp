@@ -8,20 +8,6 @@
 
 namespace {
 
-Cue makeCue(const QString &source, qint64 in, qint64 out, int transition, int transitionMs,
-            int enterMs, int exitMs)
-{
-    Cue cue;
-    cue.source = source;
-    cue.in_ms = in;
-    cue.out_ms = out;
-    cue.transition = transition;
-    cue.transition_ms = transitionMs;
-    cue.enter_ms = enterMs;
-    cue.exit_ms = exitMs;
-    return cue;
-}
-
 OutputConfig makeOutputs(int programs, const QList<int> &displayPrograms)
 {
     return OutputConfig{programs, int(displayPrograms.size()), displayPrograms};
@@ -51,10 +37,10 @@ public:
         const QDir dir(fixtures);
         m_fixture1 = dir.absoluteFilePath(QStringLiteral("01-h264.mp4"));
         m_fixture2 = dir.absoluteFilePath(QStringLiteral("03-h264.mkv"));
-        m_cue1 = makeCue(m_fixture1, 500, 1600, 0, 400, 0, 0);
-        m_cue2 = makeCue(m_fixture2, 200, 1400, 1, 350, 100, 200);
-        m_cueB = makeCue(m_fixture2, 0, -1, 0, 300, 0, 0);
-        m_cueC = makeCue(m_fixture1, 400, 1400, 0, 300, 0, 0);
+        m_cue1 = Cue{m_fixture1, 500, 1600, 0, 400, 0, 0};
+        m_cue2 = Cue{m_fixture2, 200, 1400, 1, 350, 100, 200};
+        m_cueB = Cue{m_fixture2, 0, -1, 0, 300, 0, 0};
+        m_cueC = Cue{m_fixture1, 400, 1400, 0, 300, 0, 0};
         m_base.library = {m_fixture1, m_fixture2};
         m_base.folders = {m_fixturesDir};
         m_base.playlist = {m_cue1, m_cue2};
@@ -234,7 +220,7 @@ private:
         fractional.insert(QStringLiteral("in_ms"), 0.25);
         Cue cue;
         const bool fractionalRefused = !readCue(fractional, cue, false);
-        const Cue reversed = makeCue(m_fixture1, 2000, 1000, 0, 300, 0, 0);
+        const Cue reversed{m_fixture1, 2000, 1000, 0, 300, 0, 0};
         return fractionalRefused && !reversed.validate().isEmpty();
     }
 

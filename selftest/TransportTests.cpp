@@ -14,17 +14,6 @@
 
 namespace {
 
-Cue makeCue(const QString &source, qint64 in, qint64 out, int kind, int transitionMs, int enterMs, int exitMs)
-{
-    Cue cue = Cue::forPath(source);
-    cue.in_ms = in;
-    cue.out_ms = out;
-    cue.transition = kind;
-    cue.transition_ms = transitionMs;
-    cue.enter_ms = enterMs;
-    cue.exit_ms = exitMs;
-    return cue;
-}
 
 QImage filled(Qt::GlobalColor colour)
 {
@@ -132,17 +121,17 @@ QJsonObject frameSpan(const QList<qint64> &times)
 void runPlaybackCases(SelfTestReport &report, const QString &fixture1, const QString &fixture2,
                       const QString &fixtures)
 {
-    const Cue trimCue = makeCue(fixture1, 500, 1600, 0, 400, 0, 0);
-    const Cue tailCue = makeCue(fixture2, 0, -1, 0, 300, 0, 0);
-    const Cue fadesCue = makeCue(fixture1, 400, 1600, 0, 400, 300, 300);
-    const Cue sequenceFirst = makeCue(fixture1, 200, 1800, 0, 300, 0, 0);
-    const Cue pauseCue = makeCue(fixture1, 200, 2400, 0, 500, 900, 0);
-    const Cue overlongCue = makeCue(fixture2, 500, 999999, 0, 300, 0, 0);
-    const Cue loopCue = makeCue(fixture1, 300, 1100, 0, 300, 0, 0);
-    const Cue failingFirst = makeCue(fixture1, 200, 1400, 0, 300, 0, 0);
-    const Cue missingCue = makeCue(QDir(fixtures).absoluteFilePath("missing-next.mp4"), 0, -1, 0, 300, 0, 0);
-    const Cue savedCue = makeCue(fixture1, 200, 2000, 2, 700, 600, 0);
-    const Cue secondClip = makeCue(fixture2, 200, 2300, 0, 300, 0, 0);
+    const Cue trimCue{fixture1, 500, 1600, 0, 400, 0, 0};
+    const Cue tailCue{fixture2, 0, -1, 0, 300, 0, 0};
+    const Cue fadesCue{fixture1, 400, 1600, 0, 400, 300, 300};
+    const Cue sequenceFirst{fixture1, 200, 1800, 0, 300, 0, 0};
+    const Cue pauseCue{fixture1, 200, 2400, 0, 500, 900, 0};
+    const Cue overlongCue{fixture2, 500, 999999, 0, 300, 0, 0};
+    const Cue loopCue{fixture1, 300, 1100, 0, 300, 0, 0};
+    const Cue failingFirst{fixture1, 200, 1400, 0, 300, 0, 0};
+    const Cue missingCue{QDir(fixtures).absoluteFilePath("missing-next.mp4"), 0, -1, 0, 300, 0, 0};
+    const Cue savedCue{fixture1, 200, 2000, 2, 700, 600, 0};
+    const Cue secondClip{fixture2, 200, 2300, 0, 300, 0, 0};
 
     Rig rig;
     NativeChannel &deck = rig.deck;
@@ -175,7 +164,7 @@ void runPlaybackCases(SelfTestReport &report, const QString &fixture1, const QSt
         rig.starts = 0;
         composedBefore = rig.composed();
         rig.sequenceOn();
-        rig.startList({sequenceFirst, makeCue(fixture2, 200, 1700, kind, 400, 0, 0)});
+        rig.startList({sequenceFirst, Cue{fixture2, 200, 1700, kind, 400, 0, 0}});
         const bool done = waitUntil([&] { return rig.controller.current == 1 && deck.hasEnded(); }, 12000);
         const qint64 composed = rig.composed() - composedBefore;
         report.recordResult(kind == 1 ? "sequential_dissolve" : "sequential_fade_black",

@@ -1,5 +1,7 @@
 #include "engine/Cue.h"
 
+#include "engine/ShowJsonNumber.h"
+
 #include <cmath>
 
 namespace {
@@ -11,19 +13,6 @@ bool fadeInRange(int ms)
 {
     // Compared unsigned, so every negative length fails as well.
     return static_cast<quint32>(ms) <= static_cast<quint32>(maxFadeMs);
-}
-
-// A JSON number that is finite, whole and within [low, high].
-bool readWhole(const QJsonObject &object, const char *key, qint64 low, qint64 high, qint64 &value)
-{
-    const QJsonValue v = object.value(QLatin1String(key));
-    if (!v.isDouble())
-        return false;
-    const double d = v.toDouble();
-    if (!std::isfinite(d) || std::trunc(d) != d || d < double(low) || d > double(high))
-        return false;
-    value = static_cast<qint64>(d);
-    return true;
 }
 
 // The rules that do not need the media's duration.
@@ -89,12 +78,12 @@ bool readCue(const QJsonValue &value, Cue &cue, bool pathOnly)
     if (!object.value(QStringLiteral("source")).isString())
         return false;
     qint64 in = 0, out = 0, transitionMs = 0, enter = 0, exit = 0, transition = 0;
-    if (!readWhole(object, "in_ms", 0, maxCueTimeMs, in)
-        || !readWhole(object, "out_ms", -1, maxCueTimeMs, out)
-        || !readWhole(object, "transition_ms", 0, maxFadeMs, transitionMs)
-        || !readWhole(object, "enter_ms", 0, maxFadeMs, enter)
-        || !readWhole(object, "exit_ms", 0, maxFadeMs, exit)
-        || !readWhole(object, "transition", 0, 2, transition))
+    if (!readWholeNumber<qint64>(object.value(QLatin1String("in_ms")), 0, maxCueTimeMs, in)
+        || !readWholeNumber<qint64>(object.value(QLatin1String("out_ms")), -1, maxCueTimeMs, out)
+        || !readWholeNumber<qint64>(object.value(QLatin1String("transition_ms")), 0, maxFadeMs, transitionMs)
+        || !readWholeNumber<qint64>(object.value(QLatin1String("enter_ms")), 0, maxFadeMs, enter)
+        || !readWholeNumber<qint64>(object.value(QLatin1String("exit_ms")), 0, maxFadeMs, exit)
+        || !readWholeNumber<qint64>(object.value(QLatin1String("transition")), 0, 2, transition))
         return false;
     cue.source = object.value(QStringLiteral("source")).toString();
     cue.in_ms = in;

@@ -48,6 +48,7 @@ public:
         bool loaded = false;
         float gain = 0.0f;
         qint64 offsetUs = 0;
+        qint64 nextTapFrame = -1; // program frame that continues the last tapped buffer
     };
 
     explicit NativeChannel(bool preview, QObject *parent = nullptr);
@@ -117,6 +118,9 @@ public:
     static QImage composeTransitionImage(const QImage &outgoing, const QImage &incoming, double progress,
                                          int kind);
     static void drawFitted(QPainter &painter, const QImage &image, double opacity);
+    // The 48 kHz program frame of a tapped buffer that starts at programUs. nextFrame carries the
+    // frame that continues the previous buffer of the same slot (-1 after a jump).
+    static qint64 tapPosition(qint64 programUs, int frames, qint64 &nextFrame);
 
     // Test seam: the preparation timeout (15000 ms in production).
     void setPreparationTimeoutForTesting(int ms) { m_preparationTimeoutMs = ms; }

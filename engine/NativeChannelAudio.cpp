@@ -93,6 +93,7 @@ void NativeChannel::realignSlot(int slot, qint64 mediaUs)
     QMutexLocker lock(&m_mixer.mutex());
     PlayerSlot &s = m_slots[slot];
     s.offsetUs = clockUs() - mediaUs;
+    s.nextTapFrame = -1;
     m_mixer.flush(slot);
     ProgramAudioMixer::Row &row = m_mixer.row(slot);
     row.resetEnvelope();
@@ -131,14 +132,26 @@ void NativeChannel::onAudioBuffer(int slot, const QAudioBuffer &buffer)
     // Out -1 on media whose duration is not known yet: the range is open at the end.
     const qint64 end = endMs > 0 ? std::max<qint64>(0, (endMs * 1000 - t) * 48 / 1000) : buffer.frameCount();
     const qint64 n = std::min<qint64>(buffer.frameCount(), end);
+    const qint64 first = tapPosition(t + s.offsetUs, buffer.frameCount(), s.nextTapFrame);
     if (skip >= n)
         return;
-    const qint64 first = (t + s.offsetUs) * 48 / 1000;
     if (m_pumpFrame + 48000 >= first + skip && first + n >= m_pumpFrame) {
         const float *samples = buffer.constData<float>();
         m_mixer.push(slot, samples + 2 * skip, int(n - skip), first + skip);
         ++m_audioBuffersTapped;
     }
+}
+
+qint64 NativeChannel::tapPosition(qint64 programUs, int frames, qint64 &nextFrame)
+{
+    // Start times are whole microseconds and a frame lasts 20.83 of them, so converting each
+    // buffer's time on its own can land a frame early or late: a skipped sample and a zero one at
+    // every such seam. A buffer that follows its predecessor within a frame or two continues it.
+    qint64 first = programUs * 48 / 1000;
+    if (nextFrame >= 0 && std::abs(first - nextFrame) <= 2)
+        first = nextFrame;
+    nextFrame = first + frames;
+    return first;
 }
 
 void NativeChannel::pumpAudio()

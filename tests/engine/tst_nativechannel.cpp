@@ -275,6 +275,56 @@ private slots:
         QCOMPARE(deck.diagnostics().value("has_video").toBool(), false);
     }
 
+    void tappedBuffersContinueEachOther()
+    {
+        // Decoded audio comes as 960 and 64 frame buffers whose start times are truncated to whole
+        // microseconds (64 frames last 1333.33 us): each must start where the previous one ended.
+        qint64 next = -1;
+        double trueUs = 0.0;
+        qint64 expected = 0;
+        for (int i = 0; i < 40; ++i) {
+            const int frames = i % 2 ? 64 : 960;
+            QCOMPARE(NativeChannel::tapPosition(qint64(trueUs), frames, next), expected);
+            expected += frames;
+            trueUs += frames * 1000000.0 / 48000.0;
+        }
+        // A jump is not pulled back to the old position.
+        QCOMPARE(NativeChannel::tapPosition(5000000, 960, next), 240000);
+        QCOMPARE(next, 240960);
+    }
+
+    void programAudioIsSeamlessAcrossDecodedBuffers()
+    {
+        // A 1 kHz sine at 48 kHz: neighbouring samples differ by at most 2*pi/48 of the amplitude.
+        // A buffer placed a frame off leaves a zero sample or a skipped one at its seam. Whether a
+        // seam lands off depends on where the deck's clock stands when the cue starts, so several
+        // starts are tried.
+        int seams = 0;
+        for (int start = 0; start < 6; ++start) {
+            NativeChannel deck(false);
+            std::vector<float> left;
+            connect(&deck, &NativeChannel::audioReady, this, [&](const AudioPacket &p) {
+                const float *s = reinterpret_cast<const float *>(p.data.constData());
+                for (int i = 0; i < p.frames(); ++i)
+                    left.push_back(s[2 * i]);
+            });
+            QTest::qWait(start * 3); // a different clock phase for every start
+            QVERIFY(loadAndWait(deck, cueFor("tone_48k_stereo_f32.wav")));
+            QTest::qWait(500);
+            size_t first = 0;
+            while (first < left.size() && left[first] == 0.0f)
+                ++first;
+            QVERIFY2(left.size() - first > 48 * 250, "too little sound");
+            float peak = 0.0f;
+            for (size_t i = first; i < left.size(); ++i)
+                peak = std::max(peak, std::abs(left[i]));
+            const float maxStep = 1.2f * peak * float(2 * M_PI / 48);
+            for (size_t i = first + 1; i < left.size(); ++i)
+                seams += std::abs(left[i] - left[i - 1]) > maxStep ? 1 : 0;
+        }
+        QCOMPARE(seams, 0);
+    }
+
     void diagnosticsHasEveryKey()
     {
         NativeChannel deck(false);

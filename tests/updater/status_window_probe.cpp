@@ -17,6 +17,19 @@ int ignoreErrors(Display *, XErrorEvent *)
     return 0;
 }
 
+// Other programs on the same display (the application's own test windows) may carry the same title;
+// the updater's windows are told apart by their class.
+bool isUpdaterWindow(Display *display, Window window)
+{
+    XClassHint hint{};
+    if (!XGetClassHint(display, window, &hint))
+        return false;
+    const bool updater = hint.res_name && std::strcmp(hint.res_name, "ZelvoUpdater") == 0;
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+    return updater;
+}
+
 Window findByName(Display *display, Window parent, const char *name)
 {
     Window root = 0, parentOut = 0, *children = nullptr;
@@ -27,7 +40,7 @@ Window findByName(Display *display, Window parent, const char *name)
     for (unsigned i = 0; i < count && !found; ++i) {
         char *windowName = nullptr;
         if (XFetchName(display, children[i], &windowName) && windowName) {
-            if (std::strcmp(windowName, name) == 0)
+            if (std::strcmp(windowName, name) == 0 && isUpdaterWindow(display, children[i]))
                 found = children[i];
             XFree(windowName);
         }

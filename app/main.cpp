@@ -1,6 +1,8 @@
 #include "app/AppInfo.h"
 #include "app/FileLog.h"
 #include "outputs/OmtApi.h"
+#include "selftest/Aes67Tests.h"
+#include "selftest/AudioEngineTests.h"
 #include "selftest/GpuTests.h"
 #include "selftest/NetworkTests.h"
 #include "selftest/OutputTests.h"
@@ -75,8 +77,8 @@ const std::pair<const char *, Runner> stateRunners[] = {
     {"readiness-test", runReadinessTests},
     {"network-test", runNetworkTests},
     {"web-test", nullptr},
-    {"audio-engine-test", nullptr},
-    {"aes67-test", nullptr},
+    {"audio-engine-test", runAudioEngineTests},
+    {"aes67-test", runAes67Tests},
     {"link-test", nullptr},
     {"gpu-test", runGpuTests},
     {"output-test", runOutputTests},

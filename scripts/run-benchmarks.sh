@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Runs every benchmark of bench/ on the generated fixtures and prints their figures.
+# Runs every benchmark of bench/ on the generated fixtures (ZELVO_FIXTURES) and prints their figures.
+# Meant to run inside scripts/test-env.sh (display and sound server); the PTP and AES67 ones re-run
+# themselves in a private network namespace and need root.
 set -u
 build=${1:-build}
-fixtures="$build/fixtures"
+export ZELVO_FIXTURES="$build/fixtures"
 status=0
 for b in "$build"/bench/bench_*; do
   [ -x "$b" ] || continue
-  echo "== $(basename "$b")"
-  QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen} ZELVO_FIXTURES="$fixtures" "$b" "$fixtures" || status=1
+  name=$(basename "$b")
+  echo "== $name"
+  platform=offscreen
+  [ "$name" = bench_scaling ] && platform=xcb   # the GPU path needs the X display
+  QT_QPA_PLATFORM=$platform "$b" || status=1
 done
 exit $status

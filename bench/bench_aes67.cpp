@@ -12,6 +12,7 @@
 #include "outputs/Aes67RtpPacket.h"
 #include "outputs/LocalAudioEngine.h"
 #include "outputs/PtpClock.h"
+#include "bench/BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -40,28 +41,7 @@ namespace {
 constexpr int Domain = 93;
 constexpr qint64 Second = 1'000'000'000;
 
-bool reexecInNamespace(int argc, char **argv)
-{
-    if (qEnvironmentVariableIsSet("ZELVO_BENCH_NETNS") || geteuid() != 0)
-        return false;
-    setenv("ZELVO_BENCH_NETNS", "1", 1);
-    std::vector<char *> args{const_cast<char *>("unshare"), const_cast<char *>("-n"), const_cast<char *>("sh"),
-                             const_cast<char *>("-c"), const_cast<char *>("ip link set lo up && exec \"$0\" \"$@\"")};
-    args.insert(args.end(), argv, argv + argc);
-    args.push_back(nullptr);
-    execvp("unshare", args.data());
-    std::perror("unshare");
-    return false;
-}
 
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t index = std::min(values.size() - 1, std::size_t(p * double(values.size() - 1) + 0.5));
-    return values[index];
-}
 
 qint64 realtimeNs()
 {

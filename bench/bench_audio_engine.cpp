@@ -11,6 +11,7 @@
 #include "engine/NativeChannel.h"
 #include "outputs/LocalAudioEngine.h"
 #include "selftest/SelfTestWait.h"
+#include "bench/BenchSupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -28,11 +29,6 @@
 
 namespace {
 
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size())))];
-}
 
 void fillMixer(NativeChannel &deck, qint64 first)
 {

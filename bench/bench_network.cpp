@@ -6,6 +6,7 @@
 #include "outputs/NdiApi.h"
 #include "outputs/NetworkBus.h"
 #include "outputs/OmtApi.h"
+#include "bench/BenchSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -121,13 +122,6 @@ private:
     std::map<qint64, Clock::time_point> m_arrivals;
 };
 
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5))];
-}
 
 void measure(int protocol, int pictures)
 {

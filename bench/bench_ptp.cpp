@@ -7,6 +7,7 @@
 // Announce messages from 30,000 new senders a second hits both clocks with --flood.
 #include "outputs/PtpClock.h"
 #include "outputs/PtpMessage.h"
+#include "bench/BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,28 +31,7 @@ namespace {
 
 constexpr int Domain = 93;
 
-bool reexecInNamespace(int argc, char **argv)
-{
-    if (qEnvironmentVariableIsSet("ZELVO_BENCH_NETNS") || geteuid() != 0)
-        return false;
-    setenv("ZELVO_BENCH_NETNS", "1", 1);
-    std::vector<char *> args{const_cast<char *>("unshare"), const_cast<char *>("-n"), const_cast<char *>("sh"),
-                             const_cast<char *>("-c"), const_cast<char *>("ip link set lo up && exec \"$0\" \"$@\"")};
-    args.insert(args.end(), argv, argv + argc);
-    args.push_back(nullptr);
-    execvp("unshare", args.data());
-    std::perror("unshare");
-    return false;
-}
 
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const std::size_t index = std::min(values.size() - 1, std::size_t(p * double(values.size() - 1) + 0.5));
-    return values[index];
-}
 
 // Sends Announces from ever new source identities until stop is set.
 void flood(const std::atomic<bool> &stop, std::atomic<qint64> &sent)

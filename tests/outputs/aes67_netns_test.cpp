@@ -35,19 +35,6 @@ int openDescriptors()
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot).size());
 }
 
-// A UDP socket bound to 0.0.0.0:port without address reuse; -1 when the port is taken.
-int bindExclusive(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(quint16(port));
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
 
 qint64 samplesAt(qint64 ptpNs)
 {
@@ -460,3 +447,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestAes67Network)
 #include "aes67_netns_test.moc"
+#include "tests/support/UdpPorts.h"

@@ -22,19 +22,6 @@ const QByteArray masterIdentity = QByteArray::fromHex("02aabbfffe000001");
 const QByteArray slaveIdentity = QByteArray::fromHex("02aabbfffe000002");
 const QByteArray autoIdentity = QByteArray::fromHex("02aabbfffe000003");
 
-// A plain UDP socket bound to 0.0.0.0:port without address reuse; -1 when the port is taken.
-int bindExclusive(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(quint16(port));
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
 
 // The largest |s - (a + b) / 2| over 20 readings of master (a), slave (s), master (b).
 qint64 timeError(const PtpClock &master, const PtpClock &slave)
@@ -214,3 +201,4 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestPtpNetwork)
 #include "ptp_netns_test.moc"
+#include "tests/support/UdpPorts.h"

@@ -9,6 +9,7 @@
 #include "outputs/LocalAudioEngine.h"
 #include "outputs/PtpClock.h"
 #include "outputs/SapPacket.h"
+#include "tests/support/UdpPorts.h"
 
 #include <QDir>
 #include <QJsonArray>
@@ -447,4 +448,3 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestAes67Network)
 #include "aes67_netns_test.moc"
-#include "tests/support/UdpPorts.h"

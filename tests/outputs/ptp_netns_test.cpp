@@ -3,6 +3,7 @@
 // pair), never on a real network.
 #include "outputs/PtpClock.h"
 #include "outputs/PtpMessage.h"
+#include "tests/support/UdpPorts.h"
 
 #include <QNetworkInterface>
 #include <QtTest>
@@ -201,4 +202,3 @@ private slots:
 
 QTEST_GUILESS_MAIN(TestPtpNetwork)
 #include "ptp_netns_test.moc"
-#include "tests/support/UdpPorts.h"

@@ -8,6 +8,7 @@
 #include "outputs/PtpClock.h"
 #include "outputs/PtpMessage.h"
 #include "bench/BenchSupport.h"
+#include "tests/support/PtpFlood.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -36,29 +37,13 @@ constexpr int Domain = 93;
 // Sends Announces from ever new source identities until stop is set.
 void flood(const std::atomic<bool> &stop, std::atomic<qint64> &sent)
 {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    in_addr lo{};
-    inet_pton(AF_INET, "127.0.0.1", &lo);
-    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_port = htons(PtpClock::GeneralPort);
-    inet_pton(AF_INET, "224.0.1.129", &group.sin_addr);
-    PtpMessage announce;
-    announce.messageType = PtpMessage::Announce;
-    announce.domainNumber = Domain;
-    announce.priority1 = 255;
+    LoopbackAnnounceFlood announces(Domain);
     for (quint32 i = 0; !stop; ++i) {
-        announce.sourcePortIdentity = {0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-        qToBigEndian(i, announce.sourcePortIdentity.data() + 3);
-        const QByteArray bytes = announce.encode();
-        if (::sendto(fd, bytes.constData(), size_t(bytes.size()), 0, reinterpret_cast<const sockaddr *>(&group),
-                     sizeof group) > 0)
+        if (announces.send(i))
             ++sent;
         if (i % 30 == 29)
             QThread::usleep(1000);
     }
-    ::close(fd);
 }
 
 // Calls now() once a millisecond, as the AES67 sender does, and keeps each call's duration.

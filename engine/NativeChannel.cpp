@@ -3,12 +3,10 @@
 #include "platform/media/AudioBufferOutput.h"
 #include "platform/media/MediaPlayer.h"
 
-#include <QAudioDevice>
 #include <QAudioOutput>
 #include <QFileInfo>
 #include <QMediaMetaData>
 #include <QMutexLocker>
-#include <QPainter>
 #include <QUrl>
 #include <QVideoSink>
 #include <algorithm>
@@ -40,7 +38,7 @@ NativeChannel::NativeChannel(bool preview, QObject *parent)
     connect(&m_rangeTimer, &QTimer::timeout, this, [this] { watchRange(); });
     m_rangeTimer.start();
 
-    connect(&m_mediaDevices, &AudioDeviceWatcher::audioOutputsChanged, this,
+    connect(&m_deviceWatcher, &AudioDeviceWatcher::audioOutputsChanged, this,
             [this] { setAudioDevice(m_audioDeviceId); });
     setAudioDevice(QByteArray());
 
@@ -59,7 +57,7 @@ NativeChannel::~NativeChannel()
     m_rangeTimer.stop();
     m_pumpTimer.stop();
     m_preparationTimer.stop();
-    m_mediaDevices.disconnect(this);
+    m_deviceWatcher.disconnect(this);
     // The players deliver queued frames and audio; they go first, while the mixer their handlers
     // touch still exists.
     for (PlayerSlot &s : m_slots) {

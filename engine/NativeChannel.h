@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QJsonObject>
-#include <QMediaDevices>
 #include <QMediaPlayer>
 #include <QObject>
 #include <QTimer>
@@ -212,6 +211,6 @@ private:
     double m_compositionLastMs = 0;
     double m_compositionPeakMs = 0;
     double m_compositionTotalMs = 0;
-    AudioDeviceWatcher m_mediaDevices;
+    AudioDeviceWatcher m_deviceWatcher;
     int m_preparationTimeoutMs = 15000;
 };

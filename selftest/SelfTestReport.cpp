@@ -33,10 +33,9 @@ void SelfTestReport::setMember(const QString &key, const QJsonValue &value)
 
 void SelfTestReport::setDecodeMode()
 {
-    const QString mode = qEnvironmentVariable("ZELVO_DECODE_MODE");
-    setMember(QStringLiteral("mode"), mode.isEmpty() && !qEnvironmentVariableIsSet("ZELVO_DECODE_MODE")
-                                          ? QStringLiteral("auto")
-                                          : mode);
+    setMember(QStringLiteral("mode"), qEnvironmentVariableIsSet("ZELVO_DECODE_MODE")
+                                          ? qEnvironmentVariable("ZELVO_DECODE_MODE")
+                                          : QStringLiteral("auto"));
 }
 
 QJsonObject SelfTestReport::document() const

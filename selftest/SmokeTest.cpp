@@ -10,7 +10,6 @@
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QVideoSink>
-#include <memory>
 
 namespace {
 

@@ -20,14 +20,13 @@ fixture() {  # fixture NAME COMMAND... ; the command writes to the argument @TMP
   echo "fixture: $name"
 }
 
-# numbered W H FPS SECONDS TONE_HZ -> video filter graph with text and the bottom code strip
+# numbered_graph W H FPS SECONDS -> video filter graph with the frame number as text and as the code strip
 numbered_graph() {
   local w=$1 h=$2 fps=$3 secs=$4
   local sh=$(( h / 20 )) fs=$(( h / 8 ))
   local bits="255*mod(floor(N/pow(2,15-floor(X*16/W))),2)"
   echo "testsrc2=s=${w}x${h}:r=${fps}:d=${secs},drawtext=fontfile=${font}:text='%{frame_num}':x=(w-tw)/2:y=(h-th)/2:fontsize=${fs}:fontcolor=white:box=1:boxcolor=black[v0];color=c=black:s=${w}x${sh}:r=${fps}:d=${secs},format=gray,geq=lum='${bits}'[strip];[v0][strip]overlay=0:H-h:format=auto,format=yuv420p[v]"
 }
-
 
 fmt() { case "$1" in *.mkv) echo matroska ;; *.mp4) echo mp4 ;; *.mov) echo mov ;; *) echo "${1##*.}" ;; esac; }
 

@@ -3,6 +3,7 @@
 // pair), never on a real network.
 #include "outputs/PtpClock.h"
 #include "outputs/PtpMessage.h"
+#include "tests/support/PtpFlood.h"
 #include "tests/support/UdpPorts.h"
 
 #include <QNetworkInterface>
@@ -130,34 +131,15 @@ private slots:
     void announceFloodKeepsTheSlaveLocked()
     {
         QVERIFY(slave.status().locked);
-        const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        QVERIFY(sender >= 0);
-        in_addr lo{};
-        inet_pton(AF_INET, "127.0.0.1", &lo);
-        setsockopt(sender, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof lo);
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(PtpClock::GeneralPort);
-        inet_pton(AF_INET, "224.0.1.129", &group.sin_addr);
-
-        PtpMessage announce;
-        announce.messageType = PtpMessage::Announce;
-        announce.domainNumber = Domain;
-        announce.priority1 = 255; // worse than the master
-        announce.clockClass = 255;
+        LoopbackAnnounceFlood announces(Domain);
+        QVERIFY(announces.isOpen());
         const qint64 syncsBefore = slave.status().sampleCount;
         int largestTable = 0;
         int sent = 0;
         QElapsedTimer timer;
         timer.start();
         for (quint32 i = 0; i < 30000; ++i) {
-            announce.sourcePortIdentity = {0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-            qToBigEndian(i, announce.sourcePortIdentity.data() + 3);
-            std::copy_n(announce.sourcePortIdentity.begin(), 8, announce.grandmasterIdentity.begin());
-            announce.sequenceId = quint16(i);
-            const QByteArray bytes = announce.encode();
-            if (::sendto(sender, bytes.constData(), size_t(bytes.size()), 0,
-                         reinterpret_cast<const sockaddr *>(&group), sizeof group) == bytes.size())
+            if (announces.send(i))
                 ++sent;
             if (i % 30 == 29) {
                 largestTable = std::max({largestTable, slave.foreignMasterCount(), master.foreignMasterCount()});
@@ -165,7 +147,6 @@ private slots:
             }
         }
         const qint64 floodMs = timer.elapsed();
-        ::close(sender);
         QTest::qWait(300);
         const PtpStatus status = slave.status();
         qInfo("%d Announces in %lld ms; largest foreign-master table %d; %lld Sync measurements meanwhile", sent,

@@ -1,7 +1,7 @@
 // The AES67 runner's receive side: how it counts an RTP stream and reads SAP.
-#include "outputs/Aes67RtpPacket.h"
-#include "outputs/Aes67Sdp.h"
-#include "outputs/SapPacket.h"
+#include "outputs/aes67/Aes67RtpPacket.h"
+#include "outputs/aes67/Aes67Sdp.h"
+#include "outputs/aes67/SapPacket.h"
 #include "selftest/RtpStreamChecker.h"
 #include "selftest/SapAnnouncementFlags.h"
 

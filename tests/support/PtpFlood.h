@@ -3,8 +3,8 @@
 // Announce floods for the PTP tests and benchmark: every message comes from a new source identity,
 // multicast to the PTP general port on the loopback interface.
 
-#include "outputs/PtpClock.h"
-#include "outputs/PtpMessage.h"
+#include "outputs/aes67/PtpClock.h"
+#include "outputs/aes67/PtpMessage.h"
 
 #include <QtEndian>
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "app/AppInfo.h"
 #include "app/FileLog.h"
-#include "outputs/OmtApi.h"
+#include "outputs/network/OmtApi.h"
 #include "selftest/Aes67Tests.h"
 #include "selftest/AudioEngineTests.h"
 #include "selftest/GpuTests.h"

@@ -8,10 +8,10 @@
 // (|interval - 1 ms| from kernel receive timestamps: median, 99th percentile, maximum) and the
 // alignment of the RTP timestamps with PTP time (arrival time in master PTP time minus the time of
 // the packet's first sample).
-#include "outputs/Aes67Backend.h"
-#include "outputs/Aes67RtpPacket.h"
-#include "outputs/LocalAudioEngine.h"
-#include "outputs/PtpClock.h"
+#include "outputs/aes67/Aes67Backend.h"
+#include "outputs/aes67/Aes67RtpPacket.h"
+#include "outputs/audio/LocalAudioEngine.h"
+#include "outputs/aes67/PtpClock.h"
 #include "bench/BenchSupport.h"
 
 #include <QCoreApplication>

@@ -9,7 +9,7 @@
 //    (parec with a 5 ms buffer, whose own delay is included). Needs PulseAudio: run it inside
 //    scripts/test-env.sh.
 #include "engine/NativeChannel.h"
-#include "outputs/LocalAudioEngine.h"
+#include "outputs/audio/LocalAudioEngine.h"
 #include "selftest/SelfTestWait.h"
 #include "bench/BenchSupport.h"
 

@@ -3,9 +3,9 @@
 // <build>/standin-app; ZELVO_NDI_RUNTIME / ZELVO_OMT_RUNTIME point elsewhere when set).
 //   bench_network [pictures]
 #include "engine/NativeChannel.h"
-#include "outputs/NdiApi.h"
-#include "outputs/NetworkBus.h"
-#include "outputs/OmtApi.h"
+#include "outputs/network/NdiApi.h"
+#include "outputs/network/NetworkBus.h"
+#include "outputs/network/OmtApi.h"
 #include "bench/BenchSupport.h"
 
 #include <QApplication>

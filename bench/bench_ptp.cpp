@@ -5,8 +5,8 @@
 // Prints the slave's offset from the master (median and 99th percentile of |slave - master| over
 // readings every 10 ms), its own status, and what a now() call costs, the latter also while a flood of
 // Announce messages from 30,000 new senders a second hits both clocks with --flood.
-#include "outputs/PtpClock.h"
-#include "outputs/PtpMessage.h"
+#include "outputs/aes67/PtpClock.h"
+#include "outputs/aes67/PtpMessage.h"
 #include "bench/BenchSupport.h"
 #include "tests/support/PtpFlood.h"
 

@@ -6,8 +6,8 @@
 // Run by hand, e.g. `scripts/test-env.sh env QT_QPA_PLATFORM=xcb build/bench/bench_scaling`.
 // On a software renderer the GPU path runs only because this benchmark sets the tests' switch.
 
-#include "outputs/GpuLanczos.h"
-#include "outputs/LanczosScaler.h"
+#include "outputs/display/GpuLanczos.h"
+#include "outputs/display/LanczosScaler.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>

@@ -2,7 +2,7 @@
 
 #include "engine/Cue.h"
 #include "engine/NativeChannel.h"
-#include "outputs/LocalAudioEngine.h"
+#include "outputs/audio/LocalAudioEngine.h"
 #include "selftest/SelfTestReport.h"
 #include "selftest/SelfTestWait.h"
 

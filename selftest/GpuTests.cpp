@@ -2,12 +2,12 @@
 
 #include "engine/Cue.h"
 #include "engine/NativeChannel.h"
-#include "outputs/GpuFrameCache.h"
-#include "outputs/GpuLanczos.h"
-#include "outputs/GpuSurface.h"
-#include "outputs/OutputRouter.h"
-#include "outputs/OutputWindow.h"
-#include "outputs/VideoFrameFromImage.h"
+#include "outputs/display/GpuFrameCache.h"
+#include "outputs/display/GpuLanczos.h"
+#include "outputs/display/GpuSurface.h"
+#include "outputs/display/OutputRouter.h"
+#include "outputs/display/OutputWindow.h"
+#include "outputs/display/VideoFrameFromImage.h"
 #include "selftest/SelfTestReport.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "selftest/NetworkLoopback.h"
 
-#include "outputs/NdiApi.h"
-#include "outputs/OmtApi.h"
+#include "outputs/network/NdiApi.h"
+#include "outputs/network/OmtApi.h"
 
 #include <QJsonObject>
 #include <QRegularExpression>

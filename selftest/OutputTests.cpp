@@ -2,12 +2,12 @@
 
 #include "engine/Cue.h"
 #include "engine/NativeChannel.h"
-#include "outputs/LanczosScaler.h"
-#include "outputs/OutputRouter.h"
-#include "outputs/OutputWindow.h"
-#include "outputs/PixelSize.h"
-#include "outputs/QualityFeed.h"
-#include "outputs/VideoFrameFromImage.h"
+#include "outputs/display/LanczosScaler.h"
+#include "outputs/display/OutputRouter.h"
+#include "outputs/display/OutputWindow.h"
+#include "outputs/display/PixelSize.h"
+#include "outputs/display/QualityFeed.h"
+#include "outputs/display/VideoFrameFromImage.h"
 #include "selftest/SelfTestReport.h"
 #include "selftest/SelfTestWait.h"
 

@@ -1,7 +1,7 @@
 #include "selftest/RtpStreamChecker.h"
 
-#include "outputs/Aes67RtpPacket.h"
-#include "outputs/PtpClock.h"
+#include "outputs/aes67/Aes67RtpPacket.h"
+#include "outputs/aes67/PtpClock.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>

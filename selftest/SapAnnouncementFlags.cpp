@@ -1,6 +1,6 @@
 #include "selftest/SapAnnouncementFlags.h"
 
-#include "outputs/SapPacket.h"
+#include "outputs/aes67/SapPacket.h"
 
 #include <QNetworkDatagram>
 #include <QUdpSocket>

@@ -1,6 +1,7 @@
 #include "update/UpdateController.h"
 
 #include "update/ManifestSignature.h"
+#include "update/TrustedFolder.h"
 #include "update/UpdateFeed.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <QRegularExpression>
 #include <QUuid>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 
 namespace {
@@ -309,12 +311,22 @@ bool UpdateController::applyManifest(const QByteArray &body)
     return true;
 }
 
+bool UpdateController::holdsNewerRelease() const
+{
+    return compareVersions(m_manifest.version, m_currentVersion) > 0;
+}
+
 void UpdateController::downloadUpdate()
 {
-    if (m_reply || m_manifest.version.isEmpty()
+    // From "error" the held manifest may be one that a check found not newer ("current") before a
+    // later check failed: only a newer release is ever downloaded.
+    if (m_reply || !holdsNewerRelease()
         || (m_state != QStringLiteral("available") && m_state != QStringLiteral("error")))
         return;
-    if (!QDir().mkpath(m_downloadFolder)) {
+    // The folder holds the installer between its check and its start: nobody else may change it.
+    const bool created = !QFileInfo::exists(m_downloadFolder);
+    if (!QDir().mkpath(m_downloadFolder)
+        || (created && !QFile::setPermissions(m_downloadFolder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))) {
         setError(QString::fromLatin1(msgFolder));
         return;
     }
@@ -408,6 +420,27 @@ void UpdateController::cancelDownload()
         m_reply->abort();
 }
 
+QString UpdateController::copyUpdater(const QString &program) const
+{
+    // The copy is started by its name, so no other account may be able to rename or replace anything
+    // on its path: the download folder must be trusted, and the copy goes into a folder of its own
+    // that only this account can enter.
+    if (TrustedFolder::check(QFile::encodeName(m_downloadFolder).toStdString()) != TrustedFolder::Verdict::Trusted)
+        return {};
+    QByteArray folder = QFile::encodeName(QDir(m_downloadFolder).filePath(QStringLiteral(".zelvo-updater-XXXXXX")));
+    if (!mkdtemp(folder.data()))
+        return {};
+    const QString copy = QDir(QFile::decodeName(folder)).filePath(
+        QString::fromLatin1(updaterProgram) + QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces));
+    if (!QFile::copy(program, copy)
+        || !QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+        QFile::remove(copy);
+        QDir().rmdir(QFile::decodeName(folder));
+        return {};
+    }
+    return copy;
+}
+
 QString UpdateController::applicationExecutable() const
 {
     return m_applicationExecutable.isEmpty() ? QCoreApplication::applicationFilePath() : m_applicationExecutable;
@@ -421,15 +454,15 @@ bool UpdateController::install(const QString &stateDir, const QString &showPath,
             *error = QString::fromLatin1(message);
         return false;
     };
-    if (m_state != QStringLiteral("ready") || !verifyFile(m_downloadedPath, m_manifest.sha256, m_manifest.size))
+    if (m_state != QStringLiteral("ready") || !holdsNewerRelease()
+        || !verifyFile(m_downloadedPath, m_manifest.sha256, m_manifest.size))
         return fail(msgVerification);
     const QFileInfo executable(applicationExecutable());
     const QDir applicationFolder = executable.absoluteDir();
     if (!applicationFolder.exists(QStringLiteral("build-info.json")))
         return fail(msgNotPackaged);
-    const QString updaterCopy = QDir(m_downloadFolder).filePath(
-        QString::fromLatin1(updaterProgram) + QLatin1Char('-') + QUuid::createUuid().toString(QUuid::WithoutBraces));
-    if (!QFile::copy(applicationFolder.filePath(QString::fromLatin1(updaterProgram)), updaterCopy))
+    const QString updaterCopy = copyUpdater(applicationFolder.filePath(QString::fromLatin1(updaterProgram)));
+    if (updaterCopy.isEmpty())
         return fail(msgStartFailed);
 
     QStringList arguments{QStringLiteral("--parent-pid"), QString::number(QCoreApplication::applicationPid()),

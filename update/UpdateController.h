@@ -16,7 +16,9 @@ class QNetworkReply;
 
 // Finds a newer signed release on the update feed, downloads its installer into the download folder
 // while hashing it, and hands a verified installer to the updater program. Checking never downloads,
-// and nothing is handed over unless size and SHA-256 match the signed manifest.
+// nothing is handed over unless size and SHA-256 match the signed manifest, and only a release newer
+// than the running one is downloaded or installed. The updater copy starts from a private folder
+// inside a download folder that no other account can change. Lives on the GUI thread.
 class UpdateController : public QObject
 {
     Q_OBJECT
@@ -62,6 +64,9 @@ private:
     void downloadFinished(QNetworkReply *reply);
     void discardSaveFile();
     QString applicationExecutable() const;
+    bool holdsNewerRelease() const;
+    // Copies the updater into a private folder inside the download folder; empty on failure.
+    QString copyUpdater(const QString &program) const;
 
     QNetworkAccessManager m_network;
     QPointer<QNetworkReply> m_reply;

@@ -3,9 +3,11 @@
 #include "updater/MonotonicClock.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -36,6 +38,48 @@ pid_t ChildProcess::start(const std::string &program, const std::vector<std::str
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     return failure == 0 ? pid : -1;
+}
+
+pid_t ChildProcess::startFromDescriptor(int programDescriptor, const std::vector<std::string> &argv,
+                                       const std::string &workingDirectory)
+{
+    std::vector<char *> arguments;
+    for (const std::string &argument : argv)
+        arguments.push_back(const_cast<char *>(argument.c_str()));
+    arguments.push_back(nullptr);
+
+    // The child reports a failed exec through this pipe; a successful exec closes it unwritten.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        int failure = 0;
+        if (chdir(workingDirectory.c_str()) != 0 || fcntl(programDescriptor, F_SETFD, 0) != 0)
+            failure = errno;
+        else {
+            fexecve(programDescriptor, arguments.data(), environ);
+            failure = errno;
+        }
+        [[maybe_unused]] const ssize_t written = ::write(report[1], &failure, sizeof failure);
+        _exit(127);
+    }
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return -1;
+    }
+    int failure = 0;
+    ssize_t got = 0;
+    do
+        got = ::read(report[0], &failure, sizeof failure);
+    while (got < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (got == 0)
+        return pid;
+    waitpid(pid, nullptr, 0);
+    return -1;
 }
 
 ChildProcess::Wait ChildProcess::waitForExit(pid_t pid, int limitMs, const std::function<void()> &idle,

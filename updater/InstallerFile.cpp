@@ -1,6 +1,9 @@
 #include "updater/InstallerFile.h"
 
+#include "update/TrustedFolder.h"
+
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
@@ -42,6 +45,15 @@ bool writeAll(int fd, const unsigned char *bytes, size_t length)
     return true;
 }
 
+ssize_t readSome(int fd, unsigned char *bytes, size_t length, off_t offset)
+{
+    for (;;) {
+        const ssize_t got = offset < 0 ? ::read(fd, bytes, length) : ::pread(fd, bytes, length, offset);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 std::string hex(const unsigned char *bytes, unsigned length)
 {
     static const char digits[] = "0123456789abcdef";
@@ -53,6 +65,11 @@ std::string hex(const unsigned char *bytes, unsigned length)
     return text;
 }
 
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 } // namespace
 
 InstallerFile::~InstallerFile()
@@ -62,6 +79,9 @@ InstallerFile::~InstallerFile()
 
 void InstallerFile::remove()
 {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
     if (!m_stagedPath.empty())
         ::unlink(m_stagedPath.c_str());
     if (!m_folder.empty())
@@ -73,60 +93,84 @@ void InstallerFile::remove()
 InstallerFile::Result InstallerFile::verifyAndStage(const std::string &path, const std::string &sha256,
                                                     std::uint64_t size)
 {
+    const std::string parent = std::filesystem::path(path).parent_path().string();
+    const std::string folder = parent.empty() ? std::string(".") : parent;
+    const TrustedFolder::Verdict verdict = TrustedFolder::check(folder);
+    if (verdict == TrustedFolder::Verdict::Missing)
+        return Result::Mismatch;
+    if (verdict != TrustedFolder::Verdict::Trusted)
+        return Result::UnsafeFolder;
+
     Descriptor source;
-    source.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    source.fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat status {};
     if (source.fd < 0 || fstat(source.fd, &status) != 0 || !S_ISREG(status.st_mode)
         || std::uint64_t(status.st_size) != size)
         return Result::Mismatch;
 
-    std::string folderTemplate = std::filesystem::path(path).parent_path().string();
-    folderTemplate += folderTemplate.empty() ? ".zelvo-installer-XXXXXX" : "/.zelvo-installer-XXXXXX";
+    std::string folderTemplate = folder + "/.zelvo-installer-XXXXXX";
     if (!mkdtemp(folderTemplate.data()))
         return Result::CopyFailed;
     m_folder = folderTemplate;
-    m_stagedPath = m_folder + "/" + std::filesystem::path(path).filename().string();
-    Descriptor copy;
-    copy.fd = ::open(m_stagedPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
-    if (copy.fd < 0) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    m_stagedPath = m_folder + "/" + name;
+    if (!copyInto(source.fd, name)) {
         remove();
         return Result::CopyFailed;
     }
-
-    std::unique_ptr<EVP_MD_CTX, DigestDeleter> digest(EVP_MD_CTX_new());
-    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) {
-        remove();
-        return Result::Mismatch;
-    }
-    std::vector<unsigned char> block(blockBytes);
-    std::uint64_t total = 0;
-    for (;;) {
-        const ssize_t got = ::read(source.fd, block.data(), block.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 || EVP_DigestUpdate(digest.get(), block.data(), size_t(got > 0 ? got : 0)) != 1) {
-            remove();
-            return Result::Mismatch;
-        }
-        if (got == 0)
-            break;
-        total += std::uint64_t(got);
-        if (!writeAll(copy.fd, block.data(), size_t(got))) {
-            remove();
-            return Result::CopyFailed;
-        }
-    }
-    const bool closed = ::close(copy.fd) == 0;
-    copy.fd = -1;
-    if (!closed) {
-        remove();
-        return Result::CopyFailed;
-    }
-    unsigned char value[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    if (EVP_DigestFinal_ex(digest.get(), value, &length) != 1 || total != size || hex(value, length) != sha256) {
+    if (!hashMatches(sha256, size)) {
         remove();
         return Result::Mismatch;
     }
     return Result::Verified;
+}
+
+// Copies the download into the private folder and keeps a read-only descriptor of the copy (the
+// writing one must be closed before the copy can execute).
+bool InstallerFile::copyInto(int source, const std::string &name)
+{
+    Descriptor folder;
+    folder.fd = ::open(m_folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder.fd < 0)
+        return false;
+    Descriptor copy;
+    copy.fd = ::openat(folder.fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    struct stat written {};
+    if (copy.fd < 0 || fstat(copy.fd, &written) != 0)
+        return false;
+    std::vector<unsigned char> block(blockBytes);
+    for (;;) {
+        const ssize_t got = readSome(source, block.data(), block.size(), -1);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        if (!writeAll(copy.fd, block.data(), size_t(got)))
+            return false;
+    }
+    const bool closed = ::close(copy.fd) == 0;
+    copy.fd = -1;
+    m_fd = closed ? ::openat(folder.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    struct stat reopened {};
+    return m_fd >= 0 && fstat(m_fd, &reopened) == 0 && sameFile(written, reopened) && reopened.st_nlink == 1;
+}
+
+bool InstallerFile::hashMatches(const std::string &sha256, std::uint64_t size) const
+{
+    std::unique_ptr<EVP_MD_CTX, DigestDeleter> digest(EVP_MD_CTX_new());
+    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1)
+        return false;
+    std::vector<unsigned char> block(blockBytes);
+    std::uint64_t total = 0;
+    for (;;) {
+        const ssize_t got = readSome(m_fd, block.data(), block.size(), off_t(total));
+        if (got < 0 || EVP_DigestUpdate(digest.get(), block.data(), size_t(got)) != 1)
+            return false;
+        if (got == 0)
+            break;
+        total += std::uint64_t(got);
+    }
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    return EVP_DigestFinal_ex(digest.get(), value, &length) == 1 && total == size && hex(value, length) == sha256;
 }

@@ -4,6 +4,8 @@
 #include "updater/InstallerFile.h"
 #include "updater/ParentProcess.h"
 
+#include "update/TrustedFolder.h"
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -18,10 +20,13 @@ const char msgNoStart[] = "Could not start the verified installer.";
 const char msgStillInstalling[] = "Installation is still running. Open Zelvo Playout after it finishes.";
 const char msgInstallFailed[] = "The update installer could not finish. Your show files and preferences were kept.";
 const char msgNoRelaunch[] = "Update installed. Open Zelvo Playout from its shortcut.";
+const char msgUnsafeState[] = "The update state folder can be changed by other users. Nothing was installed.";
+const char msgUnsafeDownload[] = "The update download folder can be changed by other users. Nothing was installed.";
 
 const char statusEnglish[] = "Installing Zelvo Playout\u2026\nPlease wait. Your preferences and media are preserved.";
 const char statusPortuguese[] = "Instalando Zelvo Playout\u2026\nAguarde. Suas prefer\u00eancias e m\u00eddias ser\u00e3o preservadas.";
 
+constexpr int unsafeFolderCode = 10;
 constexpr int applicationWaitMs = 90000;
 constexpr int installerWaitMs = 600000;
 // "Success, restart required" (3010) reaches a POSIX parent as the low eight bits of the status.
@@ -64,6 +69,10 @@ int Updater::run()
     const std::optional<HandOff> handOff = HandOff::fromOptions(options);
     if (!handOff)
         return fail(msgHandOff, 2);
+    // A state folder that does not exist holds nothing to swap; one that others can change is refused.
+    if (!handOff->stateDir.empty()
+        && TrustedFolder::check(handOff->stateDir) == TrustedFolder::Verdict::Unsafe)
+        return fail(msgUnsafeState, unsafeFolderCode);
     m_log.write("hand-off accepted: installer " + handOff->installer + ", parent " + std::to_string(handOff->parentPid));
     return runInstallation(*handOff);
 }
@@ -83,6 +92,8 @@ int Updater::runInstallation(const HandOff &handOff)
         return fail(msgVerification, 4);
     if (verified == InstallerFile::Result::CopyFailed)
         return fail(msgNoStart, 6);
+    if (verified == InstallerFile::Result::UnsafeFolder)
+        return fail(msgUnsafeDownload, unsafeFolderCode);
     m_log.write("installer verified");
 
     const std::string status = handOff.language == "pt-BR" ? statusPortuguese : statusEnglish;
@@ -104,7 +115,7 @@ int Updater::runInstallation(const HandOff &handOff)
         argv.push_back("/QA");
     argv.push_back("/D=" + handOff.target);
     const std::string folder = std::filesystem::path(handOff.installer).parent_path().string();
-    const pid_t child = ChildProcess::start(installer.stagedPath(), argv, folder.empty() ? "." : folder, false);
+    const pid_t child = ChildProcess::startFromDescriptor(installer.descriptor(), argv, folder.empty() ? "." : folder);
     if (child < 0)
         return fail(msgNoStart, 6);
     m_log.write("installer started: " + status.substr(0, status.find('\n')));

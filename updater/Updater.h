@@ -11,7 +11,8 @@
 // again unless told not to), 2 invalid hand-off, 3 the parent is not the application or cannot be
 // inspected, 4 the installer failed verification, 5 the application did not end, 6 the installer
 // could not be started, 7 the installer did not end, 8 the installer failed, 9 installed but the
-// application could not be started. 1 is never returned.
+// application could not be started, 10 the state or download folder can be changed by other users
+// (whoever can rename entries there could swap the installer). 1 is never returned.
 class Updater
 {
 public:

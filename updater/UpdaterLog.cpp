@@ -1,5 +1,7 @@
 #include "updater/UpdaterLog.h"
 
+#include "update/TrustedFolder.h"
+
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +15,19 @@ UpdaterLog::~UpdaterLog()
 
 void UpdaterLog::open(const std::string &stateDir)
 {
-    struct stat status {};
-    if (stateDir.empty() || stat(stateDir.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+    const int folder = TrustedFolder::open(stateDir, nullptr);
+    if (folder < 0)
         return;
-    m_fd = ::open((stateDir + "/updater.log").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::openat(folder, "updater.log", O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ::close(folder);
+    struct stat status {};
+    // Only a plain file of our own with no second name: a hard link could point the log anywhere.
+    if (fd >= 0 && fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid()
+        && status.st_nlink == 1) {
+        m_fd = fd;
+    } else if (fd >= 0) {
+        ::close(fd);
+    }
 }
 
 void UpdaterLog::write(const std::string &line)

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -64,12 +65,16 @@ private slots:
     void downloadFailures();
     void cancelledDownloadLeavesNothing();
     void downloadNeedsAnAvailableRelease();
+    void noDowngradeAfterAFailedCheck_data();
+    void noDowngradeAfterAFailedCheck();
     void downloadFolderCannotBeCreated();
     void finishedDownloadCannotBeSaved();
     void diskWriteFailureIsASaveError();
     void installRefusals();
     void installHandsOffToTheUpdater_data();
     void installHandsOffToTheUpdater();
+    void installRefusesADownloadFolderOthersCanChange_data();
+    void installRefusesADownloadFolderOthersCanChange();
     void destroyedDuringDownloadLeavesNothing();
 
 private:
@@ -353,6 +358,36 @@ void TestController::downloadNeedsAnAvailableRelease()
     QVERIFY(!QFileInfo::exists(m_downloads));
 }
 
+void TestController::noDowngradeAfterAFailedCheck_data()
+{
+    QTest::addColumn<QString>("heldVersion");
+    QTest::newRow("older") << QStringLiteral("v0.0.9 (build 0100)");
+    QTest::newRow("equal") << runningVersion;
+}
+
+void TestController::noDowngradeAfterAFailedCheck()
+{
+    // A check accepts a signed release that is not newer ("current"); the next check fails, which
+    // leaves the state "error" with that manifest still held. Download must not fetch it from there.
+    QFETCH(QString, heldVersion);
+    serve(heldVersion, m_installer);
+    const auto controller = makeController();
+    checkUntilSettled(*controller);
+    QCOMPARE(controller->currentText(), QStringLiteral("current"));
+    m_feed->answer(manifestPath, {404, "missing"});
+    checkUntilSettled(*controller);
+    QCOMPARE(controller->currentText(), QStringLiteral("error"));
+    QCOMPARE(controller->manifest().version, heldVersion);
+
+    controller->downloadUpdate();
+    QTest::qWait(200);
+    QCOMPARE(controller->currentText(), QStringLiteral("error"));
+    QCOMPARE(controller->errorText(), msgCheck);
+    QVERIFY(controller->downloadedPath().isEmpty());
+    QVERIFY(!m_feed->requests.contains(installerPath));
+    QVERIFY(!QFileInfo::exists(m_downloads));
+}
+
 void TestController::downloadFolderCannotBeCreated()
 {
     QFile blocker(m_scratch->filePath(QStringLiteral("state")));
@@ -480,8 +515,17 @@ void TestController::installHandsOffToTheUpdater()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
     lines.removeLast();
+    // The copy runs from a folder of its own inside the download folder that only this account can
+    // enter, and the download folder made for the installer is private too.
     const QFileInfo copy(lines.takeFirst());
-    QCOMPARE(copy.absolutePath(), QFileInfo(m_downloads).absoluteFilePath());
+    const QFileInfo privateFolder(copy.absolutePath());
+    QCOMPARE(privateFolder.absolutePath(), QFileInfo(m_downloads).absoluteFilePath());
+    QVERIFY2(privateFolder.fileName().startsWith(QStringLiteral(".zelvo-updater-")), qPrintable(privateFolder.fileName()));
+    const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const auto everyone = ownerOnly | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                          | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(privateFolder.permissions() & everyone, ownerOnly);
+    QCOMPARE(QFileInfo(m_downloads).permissions() & everyone, ownerOnly);
     QVERIFY2(QRegularExpression(QStringLiteral("^ZelvoUpdater-[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"))
                  .match(copy.fileName()).hasMatch(), qPrintable(copy.fileName()));
     QCOMPARE(lines.takeFirst(), QFileInfo(m_downloads).canonicalFilePath());
@@ -495,6 +539,46 @@ void TestController::installHandsOffToTheUpdater()
         QStringLiteral("--state-dir"), stateDir,
         QStringLiteral("--lang"), QStringLiteral("pt-BR")} + tail;
     QCOMPARE(lines, expected);
+}
+
+void TestController::installRefusesADownloadFolderOthersCanChange_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("started");
+    QTest::newRow("group-writable") << 0770 << false;
+    QTest::newRow("world-writable") << 0777 << false;
+    QTest::newRow("world-writable with the sticky bit") << 01777 << true;
+}
+
+void TestController::installRefusesADownloadFolderOthersCanChange()
+{
+    // Whoever can rename entries of the folder could swap the updater copy before it starts.
+    QFETCH(int, mode);
+    QFETCH(bool, started);
+    const QString appFolder = m_scratch->filePath(QStringLiteral("app"));
+    const QString record = m_scratch->filePath(QStringLiteral("started"));
+    QVERIFY(QDir().mkpath(appFolder));
+    QFile(appFolder + QStringLiteral("/build-info.json")).open(QIODevice::WriteOnly);
+    QFile updater(appFolder + QStringLiteral("/ZelvoUpdater"));
+    QVERIFY(updater.open(QIODevice::WriteOnly));
+    updater.write("#!/bin/sh\ntouch \"" + record.toUtf8() + "\"\n");
+    updater.close();
+    updater.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    const auto controller = readyController();
+    QCOMPARE(controller->currentText(), QStringLiteral("ready"));
+    controller->setApplicationExecutableForTests(appFolder + QStringLiteral("/ZelvoPlayout"));
+    QCOMPARE(::chmod(QFile::encodeName(m_downloads).constData(), mode_t(mode)), 0);
+    QString error;
+    QCOMPARE(controller->install(m_scratch->path(), {}, QStringLiteral("en"), false, &error), started);
+    if (started) {
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 5000);
+        return;
+    }
+    QCOMPARE(error, QStringLiteral("Could not start the update installer"));
+    QTest::qWait(300);
+    QVERIFY(!QFileInfo::exists(record));
+    QVERIFY(QDir(m_downloads).entryList({QStringLiteral(".zelvo-updater-*")}, QDir::Dirs | QDir::Hidden).isEmpty());
 }
 
 void TestController::destroyedDuringDownloadLeavesNothing()

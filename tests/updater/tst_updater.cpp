@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -162,6 +164,12 @@ private slots:
     void commandLineChecks();
     void statusWindow();
     void errorBoxWaitsForTheOperator();
+    void swappedInstallerNeverRuns_data();
+    void swappedInstallerNeverRuns();
+    void stateFolderOthersCanChangeIsRefused_data();
+    void stateFolderOthersCanChangeIsRefused();
+    void logIsNeverFollowed_data();
+    void logIsNeverFollowed();
 };
 
 void TestUpdater::installsAfterTheApplicationEndsAndStartsItAgain_data()
@@ -452,6 +460,178 @@ void TestUpdater::errorBoxWaitsForTheOperator()
     QVERIFY(updater.waitForFinished(5000));
     QCOMPARE(updater.exitCode(), 4);
     QVERIFY(scene.installerRecord().isEmpty());
+}
+
+namespace {
+
+// A user id that is not ours, for the processes that play another account (needs root).
+constexpr uid_t otherUser = 65534;
+
+const char swapperScript[] = R"(
+# Waits for the updater's private folder, moves it away and puts one with other bytes in its place.
+for i in $(seq 1 500); do
+  for folder in "$1"/.zelvo-installer-*; do
+    [ -d "$folder" ] || continue
+    sleep 0.1
+    if mv "$folder" "$folder.moved" 2>/dev/null && mkdir "$folder" && cp "$2" "$folder/$3" && chmod 755 "$folder/$3"; then
+      echo swapped
+    else
+      echo swap-refused
+    fi
+    exit 0
+  done
+  sleep 0.02
+done
+echo no-folder-seen
+)";
+
+} // namespace
+
+void TestUpdater::swappedInstallerNeverRuns_data()
+{
+    QTest::addColumn<int>("downloadsMode");
+    QTest::addColumn<bool>("asOtherUser");
+    QTest::addColumn<int>("expectedCode");
+    QTest::addColumn<QString>("swapOutcome");
+    // Our own folder: the swap succeeds, yet the bytes that were hashed are the ones that run.
+    QTest::newRow("private folder, swapped by this account") << 0700 << false << 0 << QStringLiteral("swapped");
+    // A folder anyone may change is refused before anything is staged.
+    QTest::newRow("world-writable folder, another user") << 0777 << true << 10 << QStringLiteral("no-folder-seen");
+    // With the sticky bit others may add entries but not rename ours.
+    QTest::newRow("sticky world-writable folder, another user") << 01777 << true << 0 << QStringLiteral("swap-refused");
+}
+
+void TestUpdater::swappedInstallerNeverRuns()
+{
+    QFETCH(int, downloadsMode);
+    QFETCH(bool, asOtherUser);
+    QFETCH(int, expectedCode);
+    QFETCH(QString, swapOutcome);
+    if (asOtherUser && geteuid() != 0)
+        QSKIP("playing another account needs root");
+    Scene scene;
+    const QString evil = scene.root.filePath(QStringLiteral("evil.sh"));
+    QFile evilFile(evil);
+    QVERIFY(evilFile.open(QIODevice::WriteOnly));
+    evilFile.write("#!/bin/sh\nprintf 'evil\\t1\\n' >> \"$ZELVO_TEST_INSTALLER_LOG\"\n");
+    evilFile.close();
+    QVERIFY(evilFile.setPermissions(QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    QCOMPARE(::chmod(QFile::encodeName(scene.root.path()).constData(), 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(scene.stateDir).constData(), 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(scene.downloads).constData(), mode_t(downloadsMode)), 0);
+
+    QStringList swapper{QStringLiteral("sh"), QStringLiteral("-c"), QString::fromLatin1(swapperScript), QStringLiteral("swapper"),
+                        scene.downloads, evil, QFileInfo(scene.installer).fileName()};
+    if (asOtherUser)
+        swapper = QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(otherUser),
+                              QStringLiteral("--regid=%1").arg(otherUser), QStringLiteral("--clear-groups"), QStringLiteral("--")}
+                  + swapper;
+    QProcess swap;
+    swap.start(swapper.takeFirst(), swapper);
+    QVERIFY(swap.waitForStarted());
+    // The application stays long enough for the swap to happen while the updater waits for it.
+    const auto application = scene.startApplication(expectedCode == 0 ? 2500 : 0);
+    QStringList arguments = scene.arguments(application->processId());
+    if (expectedCode != 0) {
+        // Nothing is staged, so the swapper would wait in vain: let it give up early.
+        swap.kill();
+    }
+    const UpdaterRun run = scene.runUpdater(arguments);
+    if (expectedCode == 0)
+        QVERIFY(swap.waitForFinished(15000));
+    else
+        swap.waitForFinished(5000);
+    application->waitForFinished(5000);
+
+    QVERIFY2(scene.installerValues(QStringLiteral("evil")).isEmpty(), "the swapped installer ran");
+    QVERIFY2(run.code == expectedCode, qPrintable(QStringLiteral("exit %1: %2").arg(run.code).arg(run.error)));
+    if (expectedCode == 0) {
+        QCOMPARE(QString::fromUtf8(swap.readAllStandardOutput()).trimmed(), swapOutcome);
+        QCOMPARE(scene.installerValues(QStringLiteral("app-exits")), QStringList{QStringLiteral("1")});
+    } else {
+        QVERIFY2(run.error.contains(QStringLiteral("The update download folder can be changed by other users. Nothing was installed.")),
+                 qPrintable(run.error));
+        QVERIFY(scene.installerRecord().isEmpty());
+    }
+}
+
+void TestUpdater::stateFolderOthersCanChangeIsRefused_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("otherOwner");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("group-writable") << 0770 << false << true;
+    QTest::newRow("world-writable") << 0777 << false << true;
+    QTest::newRow("owned by another user") << 0755 << true << true;
+    QTest::newRow("world-writable with the sticky bit") << 01777 << false << false;
+    QTest::newRow("private") << 0700 << false << false;
+}
+
+void TestUpdater::stateFolderOthersCanChangeIsRefused()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, otherOwner);
+    QFETCH(bool, refused);
+    if (otherOwner && geteuid() != 0)
+        QSKIP("giving a folder to another account needs root");
+    Scene scene;
+    const QByteArray state = QFile::encodeName(scene.stateDir);
+    QCOMPARE(::chmod(state.constData(), mode_t(mode)), 0);
+    if (otherOwner)
+        QCOMPARE(::chown(state.constData(), otherUser, otherUser), 0);
+    const UpdaterRun run = scene.runUpdater(scene.arguments(scene.endedApplicationPid()));
+
+    if (!refused) {
+        QCOMPARE(run.code, 0);
+        QVERIFY(scene.updaterLog().contains(QStringLiteral("installer exit code 0")));
+        return;
+    }
+    QCOMPARE(run.code, 10);
+    QVERIFY2(run.error.contains(QStringLiteral("The update state folder can be changed by other users. Nothing was installed.")),
+             qPrintable(run.error));
+    QVERIFY(scene.installerRecord().isEmpty());
+    QVERIFY(!scene.leftStagingFolders());
+    // Not even the log is written into such a folder.
+    QVERIFY(!QFileInfo::exists(scene.stateDir + QStringLiteral("/updater.log")));
+}
+
+void TestUpdater::logIsNeverFollowed_data()
+{
+    QTest::addColumn<QString>("trap");
+    QTest::newRow("log is a symbolic link") << QStringLiteral("symlink");
+    QTest::newRow("log is a second name of another file") << QStringLiteral("hardlink");
+    QTest::newRow("state folder is a symbolic link") << QStringLiteral("folder");
+}
+
+void TestUpdater::logIsNeverFollowed()
+{
+    QFETCH(QString, trap);
+    Scene scene;
+    const QString victim = scene.root.filePath(QStringLiteral("victim.txt"));
+    QFile victimFile(victim);
+    QVERIFY(victimFile.open(QIODevice::WriteOnly));
+    victimFile.write("untouched\n");
+    victimFile.close();
+    QStringList arguments = scene.arguments(scene.endedApplicationPid());
+    const QByteArray log = QFile::encodeName(scene.stateDir + QStringLiteral("/updater.log"));
+    if (trap == QStringLiteral("symlink")) {
+        QCOMPARE(::symlink(QFile::encodeName(victim).constData(), log.constData()), 0);
+    } else if (trap == QStringLiteral("hardlink")) {
+        QCOMPARE(::link(QFile::encodeName(victim).constData(), log.constData()), 0);
+    } else {
+        // The state folder named on the command line leads to a folder where a log could be written.
+        const QString linked = scene.root.filePath(QStringLiteral("state-link"));
+        QCOMPARE(::symlink(QFile::encodeName(scene.stateDir).constData(), QFile::encodeName(linked).constData()), 0);
+        setValue(arguments, QStringLiteral("--state-dir"), linked);
+    }
+    const UpdaterRun run = scene.runUpdater(arguments);
+
+    // Only the log is given up; the update itself goes on.
+    QCOMPARE(run.code, 0);
+    QVERIFY(victimFile.open(QIODevice::ReadOnly));
+    QCOMPARE(victimFile.readAll(), QByteArray("untouched\n"));
+    if (trap == QStringLiteral("folder"))
+        QVERIFY(!QFileInfo::exists(scene.stateDir + QStringLiteral("/updater.log")));
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

@@ -93,6 +93,21 @@ QString UiText::text(const QString &key) const
     return lookup;
 }
 
+QString UiText::messageText(const QString &message) const
+{
+    if (translations.contains(message))
+        return text(message);
+    QString prefix;
+    for (auto it = translations.constBegin(); it != translations.constEnd(); ++it) {
+        const QString &key = it.key();
+        if (key.size() > prefix.size() && key.endsWith(QLatin1String(": ")) && message.startsWith(key))
+            prefix = key;
+    }
+    if (prefix.isEmpty())
+        return text(message);
+    return text(prefix) + message.mid(prefix.size());
+}
+
 QString UiText::programName(const QString &storedName) const
 {
     return isGeneratedProgramName(storedName) ? text(storedName) : storedName;

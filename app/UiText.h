@@ -48,6 +48,10 @@ public:
 
     // The text to show for an English source text of the system.
     QString text(const QString &key) const;
+    // A message that a service composed from a fixed text and a detail ("File not found: " + path):
+    // the whole message when the table has it, else its longest known prefix that ends in ": "
+    // translated and the detail kept as it is.
+    QString messageText(const QString &message) const;
     // The text to show for a Program's stored name: translated when the system generated the name,
     // shown as typed otherwise.
     QString programName(const QString &storedName) const;

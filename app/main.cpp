@@ -4,6 +4,7 @@
 #include "selftest/Aes67Tests.h"
 #include "selftest/AudioEngineTests.h"
 #include "selftest/GpuTests.h"
+#include "selftest/LinkTests.h"
 #include "selftest/NetworkTests.h"
 #include "selftest/OutputTests.h"
 #include "selftest/ReadinessTests.h"
@@ -79,7 +80,7 @@ const std::pair<const char *, Runner> stateRunners[] = {
     {"web-test", nullptr},
     {"audio-engine-test", runAudioEngineTests},
     {"aes67-test", runAes67Tests},
-    {"link-test", nullptr},
+    {"link-test", runLinkTests},
     {"gpu-test", runGpuTests},
     {"output-test", runOutputTests},
     {"transport-test", runTransportTests},

@@ -249,7 +249,8 @@ void Aes67Backend::run()
     raiseSenderPriority();
     std::vector<float> buffer(size_t(FramesPerPacket) * size_t(m_config.channels), 0.0f);
     std::vector<uchar> packet(size_t(Aes67RtpPacket::sizeFor(Aes67RtpPacket::MaxChannels)));
-    QByteArray lastGrandmaster;
+    PtpClock::Grandmaster lastGrandmaster;
+    bool announced = false;
     qint64 nextAnnounce = 0;
     qint64 nextRtp = -1;
     qint64 deadline = monotonicNs() + MaxSleepNs / 2;
@@ -260,9 +261,11 @@ void Aes67Backend::run()
         const qint64 ptpNs = readClocks(m_clock, &localNs);
         const qint64 nowSamples = samplesAt(ptpNs);
 
-        const QByteArray grandmaster = m_clock.grandmasterIdentity();
+        // Announced at once when the grandmaster changes or becomes known (the clock chose a
+        // master, or leads); a changed SDP is a new session version, with a new SAP hash.
+        const PtpClock::Grandmaster grandmaster = m_clock.grandmaster();
         if (grandmaster != lastGrandmaster) {
-            if (!lastGrandmaster.isEmpty()) {
+            if (announced && grandmaster.identity != lastGrandmaster.identity) {
                 for (Aes67Stream &stream : m_streams)
                     ++stream.version;
             }
@@ -270,7 +273,8 @@ void Aes67Backend::run()
             nextAnnounce = 0;
         }
         if (localNs >= nextAnnounce) {
-            announceAll(false, grandmaster);
+            announceAll(false, grandmaster.identity);
+            announced = true;
             nextAnnounce = localNs + AnnounceIntervalNs;
         }
 
@@ -290,13 +294,15 @@ void Aes67Backend::run()
 
         deadline = localNs + std::clamp(nanosecondsAt(nextRtp) - ptpNs - WakeLeadNs, MinSleepNs, MaxSleepNs);
     }
-    announceAll(true, lastGrandmaster.isEmpty() ? m_clock.grandmasterIdentity() : lastGrandmaster);
+    announceAll(true, announced ? lastGrandmaster.identity : m_clock.grandmaster().identity);
 }
 
 void Aes67Backend::sendCycle(std::vector<float> &buffer, std::vector<uchar> &packet, qint64 rtpPosition)
 {
     const int total = m_config.channels;
-    if (m_engine)
+    if (m_renderHook)
+        m_renderHook(buffer.data(), FramesPerPacket, total);
+    else if (m_engine)
         m_engine->render(buffer.data(), FramesPerPacket, total, qint64(FramesPerPacket) * (m_config.latencyMs + 1));
     bool allSent = true;
     for (Aes67Stream &stream : m_streams) {
@@ -318,12 +324,14 @@ void Aes67Backend::sendCycle(std::vector<float> &buffer, std::vector<uchar> &pac
     }
 }
 
-void Aes67Backend::announceAll(bool deletion, const QByteArray &grandmaster)
+void Aes67Backend::announceAll(bool deletion, const PtpClockIdentity &grandmaster)
 {
+    const QByteArray identity(reinterpret_cast<const char *>(grandmaster.data()), qsizetype(grandmaster.size()));
     for (const Aes67Stream &stream : m_streams) {
         const QByteArray sdp = buildSdp(stream.name, m_config.interfaceAddress, stream.address, m_config.ttl,
-                                        stream.channels, m_config.domain, stream.sessionId, stream.version, grandmaster);
-        const QByteArray datagram = buildSapPacket(deletion, quint16(stream.sessionId), m_config.interfaceAddress, sdp);
+                                        stream.channels, m_config.domain, stream.sessionId, stream.version, identity);
+        const QByteArray datagram = buildSapPacket(deletion, sapMessageIdHash(stream.sessionId, stream.version),
+                                                   m_config.interfaceAddress, sdp);
         const ssize_t sent = ::sendto(m_sapSocket, datagram.constData(), size_t(datagram.size()), 0,
                                       reinterpret_cast<const sockaddr *>(&m_sapDestination), sizeof m_sapDestination);
         if (sent != datagram.size())

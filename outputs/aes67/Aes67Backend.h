@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -49,16 +50,22 @@ public:
     // The PTP time of the packets (tests and benchmarks compare against it).
     const PtpClock &ptpClock() const { return m_clock; }
 
+    // Test seam: fills each packet's 48 frames of all channels in place of the engine. Set before
+    // open.
+    using RenderHook = std::function<void(float *out, int frames, int channels)>;
+    void setRenderHook(RenderHook hook) { m_renderHook = std::move(hook); }
+
 private:
     bool openStream(int index, const in_addr &interface, QString *error);
     int openSenderSocket(const in_addr &interface) const;
     void closeSockets();
     void run();
-    void announceAll(bool deletion, const QByteArray &grandmaster);
+    void announceAll(bool deletion, const PtpClockIdentity &grandmaster);
     void sendCycle(std::vector<float> &buffer, std::vector<uchar> &packet, qint64 rtpPosition);
     void noteSendFailure(const QString &destination, int errorCode);
 
     LocalAudioEngine *m_engine;
+    RenderHook m_renderHook;
     Aes67Config m_config;
     PtpClock m_clock;
     std::vector<Aes67Stream> m_streams;

@@ -10,15 +10,19 @@
 #include <QtDebug>
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cmath>
 #include <limits>
 
@@ -47,6 +51,17 @@ constexpr qint64 LockSampleCount = 8;
 constexpr int DrainLimit = 64;
 constexpr int DatagramSize = 1500;
 constexpr char GroupAddress[] = "224.0.1.129";
+// Announces that passed through this many boundary clocks or more must be ignored.
+constexpr quint16 MaxStepsRemoved = 255;
+// Software receive and transmit stamps, reported without the packet on the error queue.
+constexpr int TimestampingFlags = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_TX_SOFTWARE
+    | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+// How long a sender waits for the kernel's transmit stamp before it keeps its own reading.
+constexpr qint64 TransmitStampWait = Ms;
+// A kernel stamp further back than this from the moment the datagram is read is not believed
+// (the system clock was stepped in between).
+constexpr qint64 StampPlausibility = Second;
+constexpr std::size_t ControlSize = 256;
 
 qint64 utcAsTai()
 {
@@ -82,6 +97,85 @@ void pushBounded(std::deque<Sample> &samples, Sample sample, std::size_t limit)
 qint64 carried(const Sample &sample, qint64 localTime, double rate)
 {
     return sample.second + qint64(double(localTime - sample.first) * rate);
+}
+
+qint64 nanoseconds(const timespec &ts)
+{
+    return qint64(ts.tv_sec) * Second + ts.tv_nsec;
+}
+
+// Kernel software stamps are CLOCK_REALTIME; the model runs on CLOCK_MONOTONIC. Both advance at the
+// same rate (slewing affects both), so their difference converts a stamp until the next step.
+qint64 realtimeMinusMonotonic()
+{
+    timespec before{};
+    timespec realtime{};
+    timespec after{};
+    clock_gettime(CLOCK_MONOTONIC, &before);
+    clock_gettime(CLOCK_REALTIME, &realtime);
+    clock_gettime(CLOCK_MONOTONIC, &after);
+    return nanoseconds(realtime) - (nanoseconds(before) + (nanoseconds(after) - nanoseconds(before)) / 2);
+}
+
+// The software time stamp in a message's control data, as CLOCK_REALTIME nanoseconds; -1 without.
+qint64 softwareStamp(msghdr &message)
+{
+    for (cmsghdr *header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SO_TIMESTAMPING)
+            continue;
+        scm_timestamping stamps{};
+        std::memcpy(&stamps, CMSG_DATA(header), std::min(sizeof stamps, size_t(header->cmsg_len - CMSG_LEN(0))));
+        if (stamps.ts[0].tv_sec != 0 || stamps.ts[0].tv_nsec != 0)
+            return nanoseconds(stamps.ts[0]);
+    }
+    return -1;
+}
+
+// One entry of the socket's error queue without waiting: its software stamp (realtime ns), -1 for an
+// entry without one, -2 when the queue is empty.
+qint64 readErrorQueue(int socket)
+{
+    alignas(cmsghdr) char control[ControlSize];
+    msghdr message{};
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(socket, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+        return -2;
+    return softwareStamp(message);
+}
+
+void discardErrorQueue(int socket)
+{
+    for (int i = 0; i < DrainLimit && readErrorQueue(socket) != -2; ++i) {
+    }
+}
+
+// The kernel's transmit stamp of the datagram just sent on this socket, as monotonic ns, or -1 when
+// none arrives within TransmitStampWait.
+qint64 awaitTransmitStamp(int socket, qint64 sentLocal)
+{
+    const qint64 deadline = sentLocal + TransmitStampWait;
+    for (;;) {
+        const qint64 stamp = readErrorQueue(socket);
+        if (stamp >= 0) {
+            const qint64 local = stamp - realtimeMinusMonotonic();
+            return std::abs(local - sentLocal) < StampPlausibility ? local : -1;
+        }
+        const qint64 left = deadline - monotonicNs();
+        if (stamp == -2 && left <= 0)
+            return -1;
+        if (stamp == -2) {
+            // An entry on the error queue shows as POLLERR whatever events are asked for.
+            timespec timeout{0, long(left)};
+            pollfd waiting{socket, 0, 0};
+            ::ppoll(&waiting, 1, &timeout, nullptr);
+        }
+    }
+}
+
+bool isEventMessage(quint8 type)
+{
+    return type == PtpMessage::Sync || type == PtpMessage::DelayReq;
 }
 
 void raiseReceivePriority()
@@ -186,9 +280,18 @@ bool PtpClock::start(const QString &interfaceAddress, int domain, int mode, QStr
             stop();
             return false;
         }
+        const int flags = TimestampingFlags;
+        state->kernelStamps = setsockopt(state->eventSocket, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0
+            && setsockopt(state->generalSocket, SOL_SOCKET, SO_TIMESTAMPING, &flags, sizeof flags) == 0;
+        if (!state->kernelStamps)
+            qWarning("PTP clock takes its time stamps in the program: no kernel time stamps (error %d)", errno);
     }
-    if (state->mode == 2)
-        becomeMaster(localNs());
+    {
+        std::lock_guard guard(state->lock);
+        if (state->mode == 2)
+            becomeMaster(localNs());
+        publish();
+    }
     if (!hooks.send)
         state->receiver = std::thread([this] { receiveLoop(); });
     return true;
@@ -232,6 +335,10 @@ bool PtpClock::openSocket(int port, int *socket, int *errorCode)
     }
     const unsigned char ttl = 1;
     const unsigned char loop = 1; // other clocks of this host, and the own-identity filter, rely on it
+    // Only the group joined on our interface: with several interfaces in the group, a datagram seen
+    // again on another one would be taken for a second, later copy.
+    const int all = 0;
+    setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &all, sizeof all);
     setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &state->interfaceAddress, sizeof state->interfaceAddress);
     setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
     setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop);
@@ -244,6 +351,11 @@ void PtpClock::receiveLoop()
     pollfd sockets[2] = {{state->eventSocket, POLLIN, 0}, {state->generalSocket, POLLIN, 0}};
     while (!state->stopRequested) {
         if (::poll(sockets, 2, 5) > 0) {
+            // Transmit stamps nobody waited for any more would keep poll from sleeping.
+            for (const pollfd &socket : sockets) {
+                if (socket.revents & POLLERR)
+                    discardErrorQueue(socket.fd);
+            }
             if (sockets[0].revents & POLLIN)
                 drain(state->eventSocket, true);
             if (sockets[1].revents & POLLIN)
@@ -253,14 +365,30 @@ void PtpClock::receiveLoop()
     }
 }
 
+// Each datagram is timed by the kernel's receive stamp, or by the monotonic clock read right after
+// it was taken when there is none.
 void PtpClock::drain(int socket, bool event)
 {
     char datagram[DatagramSize];
+    alignas(cmsghdr) char control[ControlSize];
+    const qint64 realtimeOffset = state->kernelStamps ? realtimeMinusMonotonic() : 0;
     for (int i = 0; i < DrainLimit; ++i) {
-        const ssize_t length = ::recv(socket, datagram, sizeof datagram, 0);
+        iovec buffer{datagram, sizeof datagram};
+        msghdr message{};
+        message.msg_iov = &buffer;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t length = ::recvmsg(socket, &message, 0);
         if (length < 0)
             return;
-        const qint64 received = monotonicNs();
+        const qint64 read = monotonicNs();
+        const qint64 stamp = state->kernelStamps ? softwareStamp(message) : -1;
+        const qint64 stampLocal = stamp - realtimeOffset;
+        const bool stamped = stamp >= 0 && stampLocal <= read && read - stampLocal < StampPlausibility;
+        const qint64 received = stamped ? stampLocal : read;
+        if (length > 0 && isEventMessage(quint8(datagram[0] & 0x0F)))
+            (stamped ? state->kernelStampCount : state->programStampCount).fetch_add(1, std::memory_order_relaxed);
         // The master sends Sync before its Follow_Up, so the Sync is queued on the event socket by
         // the time the Follow_Up is read; take it first, or the pair would be lost when the Sync
         // arrived after this wake-up's poll.
@@ -283,14 +411,17 @@ void PtpClock::handleMessage(const char *data, int length, qint64 localNs, bool 
     if (state->isMaster) {
         if (message->messageType == PtpMessage::DelayReq && event)
             answerDelayReq(*message, localNs);
-        return;
-    }
-    if (state->parentPort == message->sourcePortIdentity)
+    } else if (state->parentPort == message->sourcePortIdentity) {
         handleFromParent(*message, localNs);
+    }
+    publish();
 }
 
 void PtpClock::noteAnnounce(const PtpMessage &message, qint64 localNs)
 {
+    // A master this many boundary clocks away is no master to follow (IEEE 1588 9.3.2.5).
+    if (message.stepsRemoved >= MaxStepsRemoved)
+        return;
     const ForeignMaster announced = ForeignMaster::fromAnnounce(message, localNs);
     auto &s = *state;
     if (!s.foreignMasters.contains(message.sourcePortIdentity) && !admitForeignMaster(announced, localNs))
@@ -377,6 +508,7 @@ void PtpClock::tick(qint64 now)
         sendMasterMessages(now);
     else if (state->parentPort && state->servoValid && now >= state->nextDelayReq)
         sendDelayReq(now);
+    publish();
 }
 
 void PtpClock::sendMasterMessages(qint64 now)
@@ -397,8 +529,7 @@ void PtpClock::sendMasterMessages(qint64 now)
         const QByteArray sync = writeHeader(PtpMessage::Sync, s.syncSeq, 0, -3, 0x0208).encode();
         PtpMessage followUp = writeHeader(PtpMessage::FollowUp, s.syncSeq, 2, -3, 0x0008);
         ++s.syncSeq;
-        followUp.timestampNs = freeRunningPtp(localNs());
-        send(sync, true);
+        followUp.timestampNs = freeRunningPtp(sendEvent(sync));
         send(followUp.encode(), false);
     }
 }
@@ -409,8 +540,7 @@ void PtpClock::sendDelayReq(qint64 now)
     s.nextDelayReq = now + DelayReqInterval;
     s.lastDelayReqSeq = s.delayReqSeq++;
     const QByteArray request = writeHeader(PtpMessage::DelayReq, s.lastDelayReqSeq, 1, 0x7F, 0).encode();
-    s.lastDelayReqSent = localNs();
-    send(request, true);
+    s.lastDelayReqSent = sendEvent(request);
 }
 
 void PtpClock::selectMaster(qint64 now)
@@ -437,13 +567,12 @@ void PtpClock::selectMaster(qint64 now)
         s.locked = false;
 }
 
+// The estimate now() gives runs on from the hold until the servo has locked to the new master.
 void PtpClock::follow(const ForeignMaster &best, qint64 now)
 {
     auto &s = *state;
-    if (s.isMaster) {
-        s.anchorPtp += now - s.anchorLocal;
-        s.anchorLocal = now;
-    }
+    holdEstimate(now);
+    s.tracking = false;
     s.isMaster = false;
     s.locked = false;
     s.servoValid = false;
@@ -460,10 +589,8 @@ void PtpClock::follow(const ForeignMaster &best, qint64 now)
 void PtpClock::becomeMaster(qint64 now)
 {
     auto &s = *state;
-    const qint64 offset = s.servoValid ? s.modelOffset + qint64(double(now - s.modelLocal) * s.rate)
-                                       : s.anchorPtp - s.anchorLocal;
-    s.anchorLocal = now;
-    s.anchorPtp = now + offset;
+    holdEstimate(now);
+    s.tracking = false;
     s.isMaster = true;
     s.locked = true;
     s.servoValid = false;
@@ -519,8 +646,11 @@ void PtpClock::updateServo(qint64 masterTime, qint64 localTime)
     updateRate();
     s.modelLocal = localTime;
     s.modelOffset = predicted + qint64(s.lastError / 4);
-    if (s.sampleCount >= LockSampleCount && std::abs(s.lastError) < LockThreshold)
+    if (s.sampleCount >= LockSampleCount && std::abs(s.lastError) < LockThreshold) {
         s.locked = true;
+        // The one step from the held estimate to this master's time, now that it is measured.
+        s.tracking = true;
+    }
 }
 
 // Least-squares slope of the measured offset over local time, once the history spans the window.
@@ -567,6 +697,24 @@ PtpMessage PtpClock::writeHeader(quint8 type, quint16 sequenceId, quint8 control
     return message;
 }
 
+// Sends an event message and returns the local time it left: the kernel's transmit stamp, else the
+// monotonic clock read right before sending.
+qint64 PtpClock::sendEvent(const QByteArray &message)
+{
+    auto &s = *state;
+    if (s.kernelStamps)
+        discardErrorQueue(s.eventSocket);
+    const qint64 before = localNs();
+    send(message, true);
+    qint64 stamp = -1;
+    if (hooks.transmitStamp)
+        stamp = hooks.transmitStamp(message);
+    else if (s.kernelStamps)
+        stamp = awaitTransmitStamp(s.eventSocket, before);
+    (stamp >= 0 ? s.kernelStampCount : s.programStampCount).fetch_add(1, std::memory_order_relaxed);
+    return stamp >= 0 ? stamp : before;
+}
+
 void PtpClock::send(const QByteArray &message, bool event)
 {
     if (hooks.send) {
@@ -586,50 +734,129 @@ qint64 PtpClock::localNs() const
 
 qint64 PtpClock::freeRunningPtp(qint64 local) const
 {
-    return state->anchorPtp + (local - state->anchorLocal);
+    const qint64 elapsed = local - state->anchorLocal;
+    return state->anchorPtp + elapsed + qint64(double(elapsed) * state->anchorRate);
+}
+
+// The PTP time now() gives at this local time (caller holds the lock).
+qint64 PtpClock::estimate(qint64 local) const
+{
+    const auto &s = *state;
+    if (s.tracking)
+        return local + s.modelOffset + qint64(double(local - s.modelLocal) * s.rate);
+    return freeRunningPtp(local);
+}
+
+// Makes the current estimate, with its rate, the hold that runs on from now.
+void PtpClock::holdEstimate(qint64 now)
+{
+    auto &s = *state;
+    const qint64 ptp = estimate(now);
+    s.anchorRate = s.tracking ? s.rate : s.anchorRate;
+    s.anchorPtp = ptp;
+    s.anchorLocal = now;
+}
+
+// Copies what now() and grandmaster() read for the threads that do not take the lock; called at the
+// end of every change under the lock.
+void PtpClock::publish()
+{
+    auto &s = *state;
+    PtpClockState::TimeBase base;
+    if (s.tracking) {
+        base = {s.modelLocal, s.modelOffset, s.rate};
+    } else {
+        base = {s.anchorLocal, s.anchorPtp - s.anchorLocal, s.anchorRate};
+    }
+    const quint64 sequence = s.timeSequence.load(std::memory_order_relaxed);
+    s.timeSequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    s.publishedLocal0.store(base.local0, std::memory_order_relaxed);
+    s.publishedOffset.store(base.offset, std::memory_order_relaxed);
+    s.publishedRate.store(base.rate, std::memory_order_relaxed);
+    s.timeSequence.store(sequence + 2, std::memory_order_release);
+
+    const PtpClockIdentity &grandmaster = !s.isMaster && s.grandmasterId ? *s.grandmasterId : s.identity;
+    quint64 word = 0;
+    std::memcpy(&word, grandmaster.data(), sizeof word);
+    s.publishedGrandmaster.store(word, std::memory_order_relaxed);
+    s.publishedGrandmasterKnown.store(s.isMaster || s.parentPort.has_value(), std::memory_order_relaxed);
 }
 
 qint64 PtpClock::now() const
 {
     if (!state)
         return utcAsTai();
-    std::lock_guard guard(state->lock);
+    const auto &s = *state;
+    PtpClockState::TimeBase base;
+    quint64 before = 0;
+    quint64 after = 0;
+    do {
+        before = s.timeSequence.load(std::memory_order_acquire);
+        base.local0 = s.publishedLocal0.load(std::memory_order_relaxed);
+        base.offset = s.publishedOffset.load(std::memory_order_relaxed);
+        base.rate = s.publishedRate.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        after = s.timeSequence.load(std::memory_order_relaxed);
+    } while (before != after || (before & 1));
     const qint64 local = localNs();
-    if (state->servoValid && !state->isMaster)
-        return local + state->modelOffset + qint64(double(local - state->modelLocal) * state->rate);
-    return freeRunningPtp(local);
+    return local + base.offset + qint64(double(local - base.local0) * base.rate);
+}
+
+PtpClock::Grandmaster PtpClock::grandmaster() const
+{
+    Grandmaster result;
+    if (!state) {
+        if (presetIdentity.size() == qsizetype(result.identity.size()))
+            std::copy_n(presetIdentity.constData(), result.identity.size(), result.identity.begin());
+        return result;
+    }
+    const quint64 word = state->publishedGrandmaster.load(std::memory_order_relaxed);
+    std::memcpy(result.identity.data(), &word, sizeof word);
+    result.known = state->publishedGrandmasterKnown.load(std::memory_order_relaxed);
+    return result;
 }
 
 QByteArray PtpClock::grandmasterIdentity() const
 {
     if (!state)
         return presetIdentity;
-    std::lock_guard guard(state->lock);
-    if (!state->isMaster && state->grandmasterId)
-        return toBytes(*state->grandmasterId);
-    return toBytes(state->identity);
+    return toBytes(grandmaster().identity);
 }
 
+// Copies the fields under the lock and formats after it: the lock is the receive thread's.
 PtpStatus PtpClock::status() const
 {
     PtpStatus status;
     if (!state)
         return status;
-    std::lock_guard guard(state->lock);
-    status.running = true;
-    status.locked = state->locked;
-    status.grandmasterHere = state->isMaster;
-    if (state->isMaster)
-        status.grandmaster = formatClockIdentity(toBytes(state->identity));
-    else if (state->grandmasterId)
-        status.grandmaster = formatClockIdentity(toBytes(*state->grandmasterId));
-    status.domain = state->domain;
-    status.offsetUs = state->lastError / 1000;
-    status.pathDelayUs = double(state->pathDelay) / 1000;
-    status.ratePpm = state->rate * 1e6;
-    status.sampleCount = state->sampleCount;
-    status.steps = state->steps;
+    std::optional<PtpClockIdentity> shown;
+    {
+        std::lock_guard guard(state->lock);
+        status.running = true;
+        status.locked = state->locked;
+        status.grandmasterHere = state->isMaster;
+        shown = state->isMaster ? std::optional(state->identity) : state->grandmasterId;
+        status.domain = state->domain;
+        status.offsetUs = state->lastError / 1000;
+        status.pathDelayUs = double(state->pathDelay) / 1000;
+        status.ratePpm = state->rate * 1e6;
+        status.sampleCount = state->sampleCount;
+        status.steps = state->steps;
+    }
+    if (shown)
+        status.grandmaster = formatClockIdentity(toBytes(*shown));
     return status;
+}
+
+qint64 PtpClock::kernelStampCount() const
+{
+    return state ? state->kernelStampCount.load(std::memory_order_relaxed) : 0;
+}
+
+qint64 PtpClock::programStampCount() const
+{
+    return state ? state->programStampCount.load(std::memory_order_relaxed) : 0;
 }
 
 int PtpClock::foreignMasterCount() const

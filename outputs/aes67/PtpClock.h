@@ -16,6 +16,13 @@ struct PtpClockState;
 // the computer's clock: PTP time is modelled as local monotonic time plus an offset that the servo
 // keeps, and now() answers from that model. Mode 0 decides its role with the best-master comparison,
 // mode 1 only follows, mode 2 only leads.
+//
+// The receive thread owns the model under the state lock. PTP time stays continuous through every
+// change of role or master: a new master's time is taken over by one measured step once the servo
+// has locked to it, and until then the last estimate runs on. Event messages carry the kernel's
+// software time stamps (SO_TIMESTAMPING, receive and transmit), with the stamp read in the program
+// as fallback. now() and grandmaster() are called by the AES67 sender every millisecond: they read a
+// published copy of the model and of the grandmaster without the lock and without allocating.
 class PtpClock
 {
 public:
@@ -25,6 +32,18 @@ public:
     {
         std::function<qint64()> monotonic;
         std::function<void(const QByteArray &message, bool event)> send;
+        // When set, the departure time of the event message just sent (as the kernel's transmit
+        // stamp would give it), or -1 for none.
+        std::function<qint64(const QByteArray &message)> transmitStamp;
+    };
+
+    // The grandmaster to advertise. known is false while the clock has neither a master to follow
+    // nor the master role (the identity is then its own, provisionally).
+    struct Grandmaster
+    {
+        PtpClockIdentity identity{};
+        bool known = false;
+        bool operator==(const Grandmaster &other) const = default;
     };
 
     static constexpr int EventPort = 319;
@@ -49,8 +68,13 @@ public:
 
     qint64 now() const;
     QByteArray grandmasterIdentity() const;
+    Grandmaster grandmaster() const;
     PtpStatus status() const;
     int foreignMasterCount() const;
+    // Event messages whose time came from the kernel's software stamps, and those that fell back
+    // to the program's own reading (receive and transmit together).
+    qint64 kernelStampCount() const;
+    qint64 programStampCount() const;
 
     // Entry points of the receive thread.
     void handleMessage(const char *data, int length, qint64 localNs, bool event);
@@ -60,6 +84,10 @@ private:
     bool openSocket(int port, int *socket, int *errorCode);
     void receiveLoop();
     void drain(int socket, bool event);
+    qint64 sendEvent(const QByteArray &message);
+    qint64 estimate(qint64 local) const;
+    void holdEstimate(qint64 now);
+    void publish();
     void noteAnnounce(const PtpMessage &message, qint64 localNs);
     bool admitForeignMaster(const ForeignMaster &candidate, qint64 localNs);
     void handleFromParent(const PtpMessage &message, qint64 localNs);

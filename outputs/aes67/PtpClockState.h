@@ -14,10 +14,19 @@
 #include <utility>
 
 // Everything a started PtpClock owns; built by start, freed by stop. All members below `lock` are
-// guarded by it.
+// guarded by it, except the published copies at the end, which the receive thread writes under the
+// lock and other threads read without it.
 struct PtpClockState
 {
     using Sample = std::pair<qint64, qint64>;
+
+    // PTP time = local + offset + (local - local0) x rate, as now() reads it.
+    struct TimeBase
+    {
+        qint64 local0 = 0;
+        qint64 offset = 0;
+        double rate = 0;
+    };
 
     int eventSocket = -1;   // port 319
     int generalSocket = -1; // port 320
@@ -28,10 +37,17 @@ struct PtpClockState
     int mode = 0; // 0 automatic, 1 slave only, 2 master only
     in_addr interfaceAddress{};
     sockaddr_in group{};
+    bool kernelStamps = false; // SO_TIMESTAMPING is on for both sockets
+    quint32 transmitKey = 0;   // OPT_ID key of the next event message sent
 
     std::mutex lock;
+    // The held estimate: PTP time = anchorPtp + (local - anchorLocal) x (1 + anchorRate). It runs
+    // while the clock is master, listening, or not yet locked to the master it follows.
     qint64 anchorPtp = 0;
     qint64 anchorLocal = 0;
+    double anchorRate = 0;
+    // now() reads the servo model (set at the first lock to the followed master), else the hold.
+    bool tracking = false;
     bool servoValid = false;
     bool isMaster = false;
     bool locked = false;
@@ -69,4 +85,15 @@ struct PtpClockState
     // Token bucket for admitting Announce senders not yet in foreignMasters.
     double admissionTokens = 0;
     qint64 admissionRefilled = 0;
+
+    // Published for readers outside the lock: the time base behind a sequence counter (odd while
+    // being written), the grandmaster as one 64-bit word, and the stamp counters.
+    std::atomic<quint64> timeSequence{0};
+    std::atomic<qint64> publishedLocal0{0};
+    std::atomic<qint64> publishedOffset{0};
+    std::atomic<double> publishedRate{0};
+    std::atomic<quint64> publishedGrandmaster{0};
+    std::atomic<bool> publishedGrandmasterKnown{false};
+    std::atomic<qint64> kernelStampCount{0};
+    std::atomic<qint64> programStampCount{0};
 };

@@ -14,6 +14,12 @@ constexpr char SdpType[] = "application/sdp";
 
 } // namespace
 
+quint16 sapMessageIdHash(quint32 sessionId, int version)
+{
+    const quint16 hash = quint16(sessionId + 2u * quint32(version));
+    return hash ? hash : 1;
+}
+
 QByteArray buildSapPacket(bool deletion, quint16 messageIdHash, const QString &interfaceAddress, const QByteArray &sdp)
 {
     in_addr origin{};

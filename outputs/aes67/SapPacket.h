@@ -29,6 +29,12 @@ public:
     static std::optional<SapPacket> parse(const char *data, qsizetype size);
 };
 
+// The message identifier hash of one version of a session's announcement: receivers cache an
+// announcement by origin and hash, so the hash changes with every new session version (and is never
+// zero, which older receivers take for "no hash"). The low 16 bits of sessionId + 2 x version: odd,
+// as sessionId always is, and different for 32768 versions in a row.
+quint16 sapMessageIdHash(quint32 sessionId, int version);
+
 // An announcement (or deletion) of `sdp` from `interfaceAddress` (0.0.0.0 when that is not an IPv4
 // address), with payload type "application/sdp" and no authentication data.
 QByteArray buildSapPacket(bool deletion, quint16 messageIdHash, const QString &interfaceAddress, const QByteArray &sdp);

@@ -112,6 +112,12 @@ private slots:
         QVERIFY2(std::abs(slaveStatus.ratePpm) < 50, qPrintable(QString::number(slaveStatus.ratePpm)));
         const qint64 error100 = timeError(master, slave);
         QVERIFY2(error100 < 100'000, qPrintable(QStringLiteral("time error %1 ns").arg(error100)));
+        // Sync, Delay_Req and their departures are timed by the kernel's software stamps.
+        qInfo("kernel stamps: master %lld (program %lld), slave %lld (program %lld)", master.kernelStampCount(),
+              master.programStampCount(), slave.kernelStampCount(), slave.programStampCount());
+        QVERIFY(master.kernelStampCount() >= 20 && slave.kernelStampCount() >= 20);
+        QVERIFY(master.programStampCount() <= master.kernelStampCount() / 10);
+        QVERIFY(slave.programStampCount() <= slave.kernelStampCount() / 10);
     }
 
     void automaticClockFollowsTheBetterMaster()

@@ -208,6 +208,23 @@ private slots:
         QCOMPARE(deletion.mid(8), announcement.mid(8));
     }
 
+    // Receivers keep an announcement by origin and hash: every new session version needs a new
+    // hash, and zero (no hash) is never used.
+    void sapHashFollowsTheSessionVersion()
+    {
+        for (const quint32 sessionId : {1u, 0xFFFDu, 0x1234FFFFu, 0xFFFFFFFFu}) {
+            QSet<quint16> seen;
+            for (int version = 1; version <= 1000; ++version) {
+                const quint16 hash = sapMessageIdHash(sessionId, version);
+                QVERIFY(hash != 0);
+                QVERIFY2(!seen.contains(hash), qPrintable(QStringLiteral("%1 v%2").arg(sessionId).arg(version)));
+                seen.insert(hash);
+                QCOMPARE(sapMessageIdHash(sessionId, version), hash); // the deletion repeats it
+            }
+        }
+        QVERIFY(sapMessageIdHash(3, 1) != sapMessageIdHash(0x10003, 2));
+    }
+
     void sapOriginIsZeroWithoutAnIpv4Interface()
     {
         for (const QString &interface : {QString(), QStringLiteral("eth0"), QStringLiteral("fe80::1"),

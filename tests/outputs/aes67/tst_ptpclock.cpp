@@ -6,7 +6,13 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <new>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -28,6 +34,10 @@ struct Harness
     qint64 local = 500 * Second;
     std::vector<Sent> sent;
     PtpClock clock;
+    // When set, event messages leave this long after the clock's own reading before sending, and
+    // the transmit stamp says so.
+    std::optional<qint64> transmitDelay;
+    std::function<void()> duringSend; // runs inside every send, with the clock's lock held
 
     explicit Harness(int mode)
     {
@@ -37,7 +47,10 @@ struct Harness
                                 const auto message = PtpMessage::parse(bytes.constData(), bytes.size());
                                 QVERIFY(message);
                                 sent.push_back({*message, event});
-                            }});
+                                if (duringSend)
+                                    duringSend();
+                            },
+                            [this](const QByteArray &) { return transmitDelay ? local + *transmitDelay : -1; }});
         QString error;
         started = clock.start(QStringLiteral("127.0.0.1"), Domain, mode, &error);
     }
@@ -132,7 +145,7 @@ struct FakeMaster
             response.sequenceId = request.sequenceId;
             response.requestingPortIdentity = request.sourcePortIdentity;
             response.correctionNs = 100;
-            response.timestampNs = timeAt(h.local + pathDelay) + 100;
+            response.timestampNs = timeAt(h.local + h.transmitDelay.value_or(0) + pathDelay) + 100;
             h.deliver(response);
         }
     }
@@ -161,6 +174,48 @@ QByteArray bytesOf(const PtpPortIdentity &port)
 {
     return QByteArray(reinterpret_cast<const char *>(port.data()), 8);
 }
+
+// A change of now() between two ticks that is not the local time that passed.
+struct TimeJump
+{
+    qint64 size;
+    bool locked;
+    QString grandmaster;
+};
+
+// Runs the clock in 5 ms ticks next to the active masters (each announcing every second, syncing
+// every 125 ms and answering Delay_Req) and returns every jump of now() beyond 10 us.
+std::vector<TimeJump> runWatchingTime(Harness &h, std::vector<FakeMaster *> active, qint64 duration)
+{
+    std::vector<TimeJump> jumps;
+    const qint64 end = h.local + duration;
+    qint64 lastNow = h.clock.now();
+    while (h.local < end) {
+        const qint64 lastLocal = h.local;
+        h.local += 5 * Ms;
+        for (FakeMaster *master : active) {
+            if (h.local % Second == 0)
+                h.deliver(master->announce());
+            if (h.local % (125 * Ms) == 0)
+                master->sync(h);
+        }
+        const std::size_t before = h.sent.size();
+        h.tick();
+        for (FakeMaster *master : active)
+            master->answerDelayRequests(h, before);
+        const qint64 now = h.clock.now();
+        const qint64 jump = (now - lastNow) - (h.local - lastLocal);
+        if (std::abs(jump) > 10'000) {
+            const PtpStatus status = h.clock.status();
+            jumps.push_back({jump, status.locked, status.grandmaster});
+        }
+        lastNow = now;
+    }
+    return jumps;
+}
+
+// Counts the heap allocations of the calling thread, for the real-time readers of the clock.
+thread_local qint64 allocations = 0;
 
 } // namespace
 
@@ -654,6 +709,161 @@ private slots:
         QVERIFY(h.clock.foreignMasterCount() <= PtpClock::ForeignMasterCapacity);
     }
 
+    void timeStaysContinuousThroughChangesOfMaster_data()
+    {
+        QTest::addColumn<int>("scene");
+        QTest::newRow("first lock") << 0;
+        QTest::newRow("a better master appears") << 1;
+        QTest::newRow("the followed master goes away") << 2;
+    }
+
+    // now() never falls back to the time base made at start: it runs on from its last estimate and
+    // moves to a master's time by one step, once locked to that master.
+    void timeStaysContinuousThroughChangesOfMaster()
+    {
+        QFETCH(int, scene);
+        Harness h(0);
+        FakeMaster first(1, 100);
+        FakeMaster second(2, scene == 1 ? 50 : 120);
+        second.offset = first.offset - 37 * Second; // a master on another timescale
+        const QString secondName = formatClockIdentity(bytesOf(second.port));
+
+        std::vector<FakeMaster *> before{&first};
+        if (scene == 2)
+            before.push_back(&second);
+        std::vector<TimeJump> jumps = runWatchingTime(h, before, 3 * Second);
+        QVERIFY(h.clock.status().locked);
+        QCOMPARE(h.clock.grandmasterIdentity(), bytesOf(first.port));
+        if (scene == 0) {
+            QCOMPARE(jumps.size(), std::size_t(1));
+            QVERIFY2(jumps.front().locked, "the step waits for the lock");
+            QVERIFY(std::abs(h.clock.now() - first.timeAt(h.local)) < 1000);
+            return;
+        }
+
+        jumps = runWatchingTime(h, {&second}, 9 * Second);
+        QCOMPARE(h.clock.grandmasterIdentity(), bytesOf(second.port));
+        QVERIFY(h.clock.status().locked);
+        QCOMPARE(jumps.size(), std::size_t(1));
+        QVERIFY2(jumps.front().locked && jumps.front().grandmaster == secondName, "one step, once locked to the new master");
+        QVERIFY2(std::abs(jumps.front().size + 37 * Second) < 100'000, qPrintable(QString::number(jumps.front().size)));
+        QVERIFY2(std::abs(h.clock.now() - second.timeAt(h.local)) < 10'000, qPrintable(QString::number(h.clock.now() - second.timeAt(h.local))));
+    }
+
+    void announceFromTooManyStepsAwayIsIgnored_data()
+    {
+        QTest::addColumn<int>("stepsRemoved");
+        QTest::addColumn<bool>("followed");
+        QTest::newRow("254") << 254 << true;
+        QTest::newRow("255") << 255 << false;
+        QTest::newRow("65535") << 65535 << false;
+    }
+
+    void announceFromTooManyStepsAwayIsIgnored()
+    {
+        QFETCH(int, stepsRemoved);
+        QFETCH(bool, followed);
+        Harness h(1);
+        FakeMaster master(1, 100);
+        h.deliver(master.announce());
+        master.run(h, 2 * Second);
+        QVERIFY(h.clock.status().locked);
+
+        FakeMaster distant(9, 0);
+        PtpMessage announce = distant.announce();
+        announce.stepsRemoved = quint16(stepsRemoved);
+        h.deliver(announce);
+        master.run(h, 20 * Ms);
+        QCOMPARE(h.clock.grandmasterIdentity(), bytesOf(followed ? distant.port : master.port));
+        QCOMPARE(h.clock.foreignMasterCount(), followed ? 2 : 1);
+        QCOMPARE(h.clock.status().locked, !followed);
+    }
+
+    // The kernel's transmit stamp, not the reading before sendto, times a master's Sync (its
+    // Follow_Up) and a slave's Delay_Req (its path delay).
+    void transmitStampsTimeEventMessages()
+    {
+        Harness master(2);
+        master.transmitDelay = 25'000;
+        master.tick();
+        const auto followUp = std::find_if(master.sent.begin(), master.sent.end(), [](const auto &sent) {
+            return sent.message.messageType == PtpMessage::FollowUp;
+        });
+        QVERIFY(followUp != master.sent.end());
+        QCOMPARE(followUp->message.timestampNs - master.clock.now(), 25'000);
+        QCOMPARE(master.clock.kernelStampCount(), 1);
+        QCOMPARE(master.clock.programStampCount(), 0);
+
+        Harness slave(1);
+        slave.transmitDelay = 30'000;
+        FakeMaster peer(1);
+        slave.deliver(peer.announce());
+        peer.run(slave, 4 * Second);
+        QVERIFY(slave.clock.status().locked);
+        QVERIFY2(std::abs(slave.clock.status().pathDelayUs - 40.0) < 1.0,
+                 qPrintable(QString::number(slave.clock.status().pathDelayUs)));
+        QVERIFY2(std::abs(slave.clock.now() - peer.timeAt(slave.local)) < 10'000, qPrintable(QString::number(slave.clock.now() - peer.timeAt(slave.local))));
+    }
+
+    // What the AES67 sender calls every millisecond neither allocates nor waits while the receive
+    // thread holds the lock (here: inside a send).
+    void realTimeReadersNeitherAllocateNorWait()
+    {
+        Harness h(1);
+        FakeMaster master(1, 100);
+        h.deliver(master.announce());
+        master.run(h, 2 * Second);
+        QVERIFY(h.clock.status().locked);
+
+        const qint64 allocationsBefore = allocations;
+        qint64 sum = 0;
+        for (int i = 0; i < 1000; ++i) {
+            sum += h.clock.now();
+            const PtpClock::Grandmaster grandmaster = h.clock.grandmaster();
+            sum += grandmaster.identity[7] + grandmaster.known;
+        }
+        QCOMPARE(allocations - allocationsBefore, 0);
+        QVERIFY(sum != 0);
+        QCOMPARE(h.clock.grandmaster(), (PtpClock::Grandmaster{master.dataset.grandmasterIdentity, true}));
+
+        bool answered = false;
+        h.duringSend = [&] {
+            auto reader = std::async(std::launch::async, [&] {
+                (void)h.clock.now();
+                (void)h.clock.grandmaster();
+            });
+            answered = reader.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+        };
+        h.local = (h.local / Second + 1) * Second; // the next Delay_Req is due
+        h.tick();
+        h.duringSend = nullptr;
+        QVERIFY2(answered, "now() waited for the receive thread's lock");
+    }
+
+    void grandmasterIsKnownOnceChosen_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("slave only") << 1;
+        QTest::newRow("automatic") << 0;
+    }
+
+    void grandmasterIsKnownOnceChosen()
+    {
+        QFETCH(int, mode);
+        Harness h(mode);
+        h.tick();
+        PtpClock::Grandmaster listening = h.clock.grandmaster();
+        QVERIFY(!listening.known);
+        QCOMPARE(QByteArray(reinterpret_cast<const char *>(listening.identity.data()), 8), ownIdentity);
+        FakeMaster master(1, 100);
+        h.deliver(master.announce());
+        h.tick();
+        QCOMPARE(h.clock.grandmaster(), (PtpClock::Grandmaster{master.dataset.grandmasterIdentity, true}));
+
+        Harness leader(2);
+        QVERIFY(leader.clock.grandmaster().known);
+    }
+
     void statusObjectKeys()
     {
         Harness h(2);
@@ -667,6 +877,24 @@ private slots:
         QCOMPARE(json["domain"].toInt(), Domain);
     }
 };
+
+void *operator new(std::size_t size)
+{
+    ++allocations;
+    if (void *memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+
+void operator delete(void *memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void *memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
 
 QTEST_GUILESS_MAIN(TestPtpClock)
 #include "tst_ptpclock.moc"

@@ -36,9 +36,11 @@ QString LinkShowManifest::hashFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    while (!file.atEnd()) {
+    // Read until a read returns nothing rather than trusting the size: some files report 0 bytes
+    // and still fail (or succeed) when read.
+    for (;;) {
         const QByteArray block = file.read(blockBytes);
-        if (block.isEmpty() && file.error() != QFileDevice::NoError)
+        if (file.error() != QFileDevice::NoError)
             return {};
         if (block.isEmpty())
             break;

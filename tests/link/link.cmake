@@ -3,3 +3,12 @@
 # made). The tests here are registered by hand for that reason, not by the tst_ glob.
 zelvo_selftest_case(NAME link OPTION --link-test WRAPPER ${CMAKE_CURRENT_LIST_DIR}/link-netns.sh TIMEOUT 240)
 set_tests_properties(selftest.link PROPERTIES SKIP_RETURN_CODE 77)
+
+# Node tests with real sockets, each one executable run inside the namespace.
+foreach(name session media)
+  add_executable(test_link_${name} ${CMAKE_CURRENT_LIST_DIR}/link_${name}_test.cpp ${CMAKE_CURRENT_LIST_DIR}/RawLinkPeer.h)
+  target_link_libraries(test_link_${name} PRIVATE zelvo_link Qt6::Test)
+  target_include_directories(test_link_${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_LIST_DIR})
+  add_test(NAME link.${name} COMMAND ${CMAKE_CURRENT_LIST_DIR}/link-netns.sh $<TARGET_FILE:test_link_${name}>)
+  set_tests_properties(link.${name} PROPERTIES ENVIRONMENT "${ZELVO_TEST_ENV}" SKIP_RETURN_CODE 77 TIMEOUT 120)
+endforeach()

@@ -1,5 +1,8 @@
 #include "app/AppInfo.h"
+#include "app/AppStyle.h"
 #include "app/FileLog.h"
+#include "app/MainWindow.h"
+#include "app/StateDirectory.h"
 #include "outputs/network/OmtApi.h"
 #include "selftest/Aes67Tests.h"
 #include "selftest/AudioEngineTests.h"
@@ -11,18 +14,25 @@
 #include "selftest/SelfTestRunners.h"
 #include "selftest/SmokeTest.h"
 #include "selftest/TransportTests.h"
+#include "selftest/WebTests.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStyleFactory>
+#include <cstdio>
 #include <functional>
+#include <optional>
 
 namespace {
 
@@ -77,7 +87,7 @@ using Runner = std::function<int(const QString &, const QString &)>;
 const std::pair<const char *, Runner> stateRunners[] = {
     {"readiness-test", runReadinessTests},
     {"network-test", runNetworkTests},
-    {"web-test", nullptr},
+    {"web-test", runWebTests},
     {"audio-engine-test", runAudioEngineTests},
     {"aes67-test", runAes67Tests},
     {"link-test", runLinkTests},
@@ -101,16 +111,132 @@ void forceSoftwareDecoding()
     qputenv("ZELVO_DECODE_MODE", "cpu");
 }
 
+// The folder of the executable, known before the application object exists.
+QString executableDir()
+{
+    return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalPath();
+}
+
 QString resolveStateDir(const QCommandLineParser &parser)
 {
     QString dir;
     if (parser.isSet(QStringLiteral("state-dir")))
         dir = QDir::current().absoluteFilePath(parser.value(QStringLiteral("state-dir")));
     else if (parser.isSet(QStringLiteral("portable")))
-        dir = QCoreApplication::applicationDirPath() + QStringLiteral("/state");
+        dir = executableDir() + QStringLiteral("/state");
     else
         dir = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     return QDir::cleanPath(dir);
+}
+
+void configureParser(QCommandLineParser &parser)
+{
+    parser.addHelpOption();
+    parser.addVersionOption();
+    for (const OptionSpec &spec : optionSpecs) {
+        QCommandLineOption option(QString::fromLatin1(spec.name), QString::fromUtf8(spec.help));
+        if (spec.valueName)
+            option.setValueName(QString::fromLatin1(spec.valueName));
+        if (spec.defaultValue)
+            option.setDefaultValue(QString::fromLatin1(spec.defaultValue));
+        parser.addOption(option);
+    }
+    parser.addPositionalArgument(QStringLiteral("media"), QStringLiteral("Local media paths"),
+                                 QStringLiteral("[media...]"));
+}
+
+// Neither an X11 nor a Wayland display, and no platform chosen explicitly (tests choose
+// "offscreen"): the window cannot open, but help, version, runtime information and the runners
+// that need no window still work on the offscreen platform.
+bool withoutDisplay()
+{
+    return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+           && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+int refuseWithoutDisplay()
+{
+    std::fputs("Zelvo Playout cannot open its window: no display (DISPLAY or WAYLAND_DISPLAY is not set).\n", stderr);
+    return 1;
+}
+
+// Capture size "WIDTHxHEIGHT", 3 or 4 digits each, at least 1280 x 800.
+std::optional<QSize> captureSize(const QString &text)
+{
+    static const QRegularExpression pattern(QStringLiteral("^([0-9]{3,4})x([0-9]{3,4})$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QSize size(match.captured(1).toInt(), match.captured(2).toInt());
+    if (size.width() < 1280 || size.height() < 800)
+        return std::nullopt;
+    return size;
+}
+
+QString captureName(const QCommandLineParser &parser, bool portuguese)
+{
+    const auto pick = [portuguese](const char *en, const char *pt) {
+        return QString::fromLatin1(portuguese ? pt : en);
+    };
+    if (parser.isSet(QStringLiteral("capture-settings")))
+        return pick("15-project-en.png", "16-project-pt-BR.png");
+    if (parser.isSet(QStringLiteral("capture-link")))
+        return pick("13-link-en.png", "14-link-pt-BR.png");
+    if (parser.isSet(QStringLiteral("capture-diagnostics")))
+        return pick("11-engine-en.png", "12-engine-pt-BR.png");
+    if (parser.isSet(QStringLiteral("capture-digital")))
+        return pick("09-network-en.png", "10-network-pt-BR.png");
+    const int page = parser.value(QStringLiteral("capture-page")).toInt();
+    if (page < 1)
+        return pick("01-main-en.png", "04-main-pt-BR.png");
+    if (page == 1)
+        return pick("05-edit-en.png", "06-edit-pt-BR.png");
+    if (page == 2)
+        return QStringLiteral("03-library-en.png");
+    if (page == 3)
+        return QStringLiteral("02-outputs-en.png");
+    return pick("07-audio-en.png", "08-audio-pt-BR.png");
+}
+
+void applyBoardOptions(MainWindow &window, const QCommandLineParser &parser)
+{
+    if (!window.isSampleContent())
+        return;
+    if (parser.isSet(QStringLiteral("board-multi-output"))) {
+        window.addProgram(true);
+        window.addProgram(true);
+        OutputConfig config = window.currentOutputConfig();
+        config.displays = 5;
+        config.displayPrograms = {0, 0, 1, 2, 0};
+        window.applyOutputConfiguration(config, false);
+    }
+    const int wanted = std::clamp(parser.value(QStringLiteral("board-programs")).toInt(), 1, 64);
+    while (window.programTotal() < wanted)
+        if (!window.addProgram(true))
+            break;
+    if (parser.isSet(QStringLiteral("capture-sequential")))
+        window.clickSequentialMode();
+}
+
+void prepareCapture(MainWindow &window, const QCommandLineParser &parser)
+{
+    const QString directory = parser.value(QStringLiteral("capture-dir"));
+    QDir().mkpath(directory);
+    window.showPage(std::clamp(parser.value(QStringLiteral("capture-page")).toInt(), 0, 4));
+    if (parser.isSet(QStringLiteral("capture-digital")))
+        window.showDigitalOutputsTab();
+    if (parser.isSet(QStringLiteral("capture-link")))
+        window.showOutputsTab(3);
+    if (parser.isSet(QStringLiteral("capture-settings")))
+        window.showSettingsTab(0);
+    if (parser.isSet(QStringLiteral("capture-diagnostics")))
+        window.showDiagnosticsTab();
+    const QString path = directory + QStringLiteral("/")
+                         + captureName(parser, parser.value(QStringLiteral("lang")) == QStringLiteral("pt-BR"));
+    QTimer::singleShot(2100, &window, [&window, path] {
+        window.captureBoard(path);
+        QCoreApplication::quit();
+    });
 }
 
 int writeRuntimeInfo(const QString &path, const QString &stateDir, const QCommandLineParser &parser)
@@ -147,44 +273,47 @@ void copyLegacyPreferences(const QString &stateDir)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsSet("ZELVO_LOG_PATH"))
+    if (!qEnvironmentVariableIsEmpty("ZELVO_LOG_PATH"))
         qInstallMessageHandler(messageHandler);
     qputenv("QT_MEDIA_BACKEND", "ffmpeg");
-    if (argumentsFromArgv(argc, argv).contains(QStringLiteral("--cpu")))
+    const QStringList arguments = argumentsFromArgv(argc, argv);
+    if (arguments.contains(QStringLiteral("--cpu")))
         forceSoftwareDecoding();
+
+    QCoreApplication::setApplicationName(AppInfo::applicationName);
+    QCoreApplication::setOrganizationName(AppInfo::organizationName);
+    QCoreApplication::setApplicationVersion(AppInfo::version);
+    QCommandLineParser parser;
+    configureParser(parser);
+
+    // The state directory and everything the environment takes from it are settled before the
+    // application object exists: that object starts threads (the display connection, D-Bus), and
+    // setenv is not safe against readers on other threads.
+    QString stateDir;
+    const bool parsed = parser.parse(QStringList{QString::fromLocal8Bit(argv[0])} + arguments);
+    const bool informationOnly = !parsed || parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("version"));
+    const bool updateTest = parser.isSet(QStringLiteral("update-test")) || parser.isSet(QStringLiteral("update-online-test"));
+    if (!informationOnly && !updateTest) {
+        stateDir = resolveStateDir(parser);
+        qputenv("ZELVO_STATE_DIR", stateDir.toUtf8());
+        // The OMT runtime's folder lives inside; make the directory private before anything creates it.
+        StateDirectory::prepare(stateDir);
+        prepareOmtStoragePath();
+    }
+    const bool headless = withoutDisplay();
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
-    QApplication::setApplicationName(AppInfo::applicationName);
-    QApplication::setOrganizationName(AppInfo::organizationName);
-    QApplication::setApplicationVersion(AppInfo::version);
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    parser.addVersionOption();
-    for (const OptionSpec &spec : optionSpecs) {
-        QCommandLineOption option(QString::fromLatin1(spec.name), QString::fromUtf8(spec.help));
-        if (spec.valueName)
-            option.setValueName(QString::fromLatin1(spec.valueName));
-        if (spec.defaultValue)
-            option.setDefaultValue(QString::fromLatin1(spec.defaultValue));
-        parser.addOption(option);
-    }
-    parser.addPositionalArgument(QStringLiteral("media"), QStringLiteral("Local media paths"),
-                                 QStringLiteral("[media...]"));
+    app.setStyleSheet(applicationStyleSheet());
     parser.process(app);
 
     const QString fixtures = parser.value(QStringLiteral("fixtures"));
     const QString result = parser.value(QStringLiteral("result"));
-    if (parser.isSet(QStringLiteral("update-test")) || parser.isSet(QStringLiteral("update-online-test")))
+    if (updateTest)
         return runUpdateTests(fixtures, result, parser.isSet(QStringLiteral("update-online-test")));
-
-    const QString stateDir = resolveStateDir(parser);
-    qputenv("ZELVO_STATE_DIR", stateDir.toUtf8());
-    // The OMT runtime reads its storage folder from the environment; set it now, while this is the
-    // only thread (setenv is not safe against readers on other threads).
-    prepareOmtStoragePath();
 
     for (const auto &[name, runner] : stateRunners) {
         if (!parser.isSet(QString::fromLatin1(name)))
@@ -205,6 +334,43 @@ int main(int argc, char **argv)
     if (preferences.value(QStringLiteral("decode"), QStringLiteral("auto")).toString() == QStringLiteral("cpu"))
         forceSoftwareDecoding();
 
-    qCritical("The operator window is not part of this build yet; use a test option (see --help).");
-    return 1;
+    if (headless)
+        return refuseWithoutDisplay();
+    if (parser.isSet(QStringLiteral("link-mirror-test"))) {
+        qCritical("--link-mirror-test: this build has no runner for that test");
+        return 1;
+    }
+
+    const bool capture = parser.isSet(QStringLiteral("capture-dir"));
+    const bool board = parser.isSet(QStringLiteral("board"));
+    auto window = std::make_unique<MainWindow>(board, parser.value(QStringLiteral("lang")), stateDir);
+    applyBoardOptions(*window, parser);
+    if (capture) {
+        const std::optional<QSize> size = captureSize(parser.value(QStringLiteral("capture-size")));
+        if (!size)
+            return 4;
+        window->resize(*size);
+    }
+    window->show();
+    if (parser.isSet(QStringLiteral("ui-test"))) {
+        qCritical("--ui-test: this build has no runner for that test");
+        return 1;
+    }
+
+    const bool showGiven = parser.isSet(QStringLiteral("show"));
+    if (showGiven && !window->openShowFile(parser.value(QStringLiteral("show"))))
+        QMessageBox::warning(window.get(), AppInfo::applicationName, QStringLiteral("Could not open the saved show."),
+                             QMessageBox::Ok);
+    if (!capture && !board) {
+        if (showGiven)
+            window->checkMissingMedia(true);
+        else
+            window->offerRecovery();
+    }
+    window->addMediaPaths(parser.positionalArguments());
+    if (capture)
+        prepareCapture(*window, parser);
+    else
+        window->scheduleUpdateCheck();
+    return app.exec();
 }

@@ -1,0 +1,19 @@
+#include "app/ChannelMonitor.h"
+
+#include "engine/NativeChannel.h"
+
+#include <QVideoSink>
+
+ChannelMonitor::ChannelMonitor(NativeChannel *deck, QWidget *parent)
+    : QVideoWidget(parent)
+    , source(deck)
+{
+    setMinimumSize(0, 0);
+    setAspectRatioMode(Qt::KeepAspectRatio);
+    if (!deck)
+        return;
+    connect(deck, &NativeChannel::frameReady, this, [this](const QVideoFrame &frame) {
+        if (isVisible())
+            videoSink()->setVideoFrame(frame);
+    });
+}

@@ -1,0 +1,417 @@
+#pragma once
+
+#include "app/ProgramRecord.h"
+#include "app/UiText.h"
+#include "engine/Cue.h"
+#include "engine/CueReadiness.h"
+#include "engine/NativeChannel.h"
+#include "engine/OutputConfig.h"
+#include "engine/PlaylistController.h"
+#include "engine/Show.h"
+#include "engine/ShowProgram.h"
+#include "outputs/audio/LocalAudioRoute.h"
+#include "outputs/display/OutputRouter.h"
+#include "outputs/network/NetworkBus.h"
+
+#include <QFutureWatcher>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class DeckWindow;
+class DeskMonitor;
+class ElidedLabel;
+class LocalAudioEngine;
+class OutputWindow;
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QFrame;
+class QGridLayout;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QScreen;
+class QScrollArea;
+class QSettings;
+class QSlider;
+class QStackedWidget;
+class QTabWidget;
+class QTableWidget;
+class QTimer;
+class QVBoxLayout;
+class UpdateController;
+
+// The operator window and the owner of the whole playout engine: the Preview deck, Program A's deck
+// with its sequencer and senders, the further Programs' records, cue readiness, the output router,
+// the preferences and the update controller; the page builders add the Link node, the web monitor
+// and the local audio engine. Everything runs on the GUI thread.
+//
+// The class is spread over files by area (construction, Programs, routes, status, take, media,
+// decks, services, language; the page builders in pages/). Members are declared in the order in
+// which they must be destroyed in reverse: every consumer of a deck (Link, local audio, web
+// monitor, router, senders, readiness, sequencers) is declared after, and so destroyed before, the
+// deck it reads, and the further Programs' records go after Program A's and the Preview's decks.
+// The window has no meta-object of its own: its connections are lambdas with the window as context.
+class MainWindow : public QMainWindow
+{
+public:
+    MainWindow(bool sampleContent, const QString &language, const QString &stateDir);
+    ~MainWindow() override;
+
+    // Language (MainWindowLanguage.cpp)
+    void loadTranslations();
+    QString uiText(const QString &key) const;
+    void retranslate();
+    QString languageCode() const { return language; }
+
+    // Widget utilities (MainWindow.cpp)
+    QPushButton *button(const QString &textKey, const QString &objectName = QString());
+    QLabel *makeLabel(const QString &textKey, const QString &objectName = QString());
+    QPushButton *makeIconButton(const QString &textKey, int iconKind);
+    QScrollArea *makeScrollArea(QWidget *page);
+    static QIcon lineIcon(int kind, const QColor &color);
+    static void setFlagProperty(QWidget *widget, const char *name, bool value);
+    void showPage(int page);
+    void showDigitalOutputsTab();
+    void showDiagnosticsTab();
+    void showDisplaysTab();
+    void showOutputsTab(int tab);
+    void showSettingsTab(int tab);
+    void clickSequentialMode();
+    void showQuickStart();
+    void setStatus(const QString &key);
+    void setStatusRaw(const QString &text);
+    QString statusText() const;
+
+    // Programs (MainWindowPrograms.cpp)
+    void addMedia(const QStringList &paths, int programIndex = -2);
+    bool addProgram(bool copyProgramAPlaylist);
+    void appendProgram(const ShowProgram &program);
+    void appendProgramPanels(int index);
+    bool addRoute(int programIndex);
+    bool applyOutputConfiguration(const OutputConfig &config, bool markModified);
+    void destroyProgram(int index);
+    bool applyShowState(const Show &show, const QString &path);
+    OutputConfig currentOutputConfig() const;
+    Show currentShow();
+    QStringList allMediaPaths();
+    void cueSelected(int row);
+    void applyLocalAudioRoutes(int skipIndex);
+    QList<LocalAudioRoute> localAudioPairs(int excludedIndex) const;
+    NativeChannel *channel(int index);
+    PlaylistController *controller(int index);
+    NetworkBus *networkBus(int index);
+    NativeChannel *deck(int programId);
+    QString programKey(int index) const;
+    QString programName(int index) const;
+    bool channelBusy(int index);
+    static QString operatorProgramsText(const QJsonArray &ids, const std::function<QString(int)> &nameOf);
+    static ShowProgram defaultProgram(int id);
+    bool selectProgram(int index, bool force);
+    QList<Cue> &storeSelectedPlaylist();
+    bool removeSelectedProgram();
+    NativeChannel *selectedProgramChannel();
+    PlaylistController *selectedPlaylist();
+    int programIndexOfId(int programId) const;
+
+    // Routes (MainWindowRoutes.cpp)
+    void openDisplayOutput(int route);
+    bool validateOutputConfiguration(const OutputConfig &config);
+    void removeLastRoute();
+    void appendRoutePanel();
+    QScreen *routeScreen(int route) const;
+    QRectF routeRegion(int route) const;
+    void refreshDisplayChoices();
+    void watchScreen(QScreen *screen);
+    void rebuildRouteTable();
+    void refreshScalingInfo();
+    void fillRouteSources();
+
+    // Status (MainWindowStatus.cpp)
+    void tick();
+    void refreshStatus();
+    static QString clockText(qint64 ms);
+    QString deckMediaTitle(NativeChannel *deck) const;
+    void refreshResourceText();
+    void refreshProgramInventory();
+    void refreshProgramTiles();
+    void refreshDeckWindows();
+    void refreshDetachedTiles();
+    void clearProgramTiles();
+    void relayoutMultiview();
+    void rebuildMeterStrip();
+
+    // Take (MainWindowTake.cpp)
+    void take(bool fade);
+    bool canTake();
+    void refreshOrderControls();
+    void connectProgramChannel(int programIndex);
+
+    // Media and tables (MainWindowMedia.cpp)
+    void chooseMediaFiles();
+    void chooseMediaFolder();
+    void finishFolderScan();
+    void checkMissingMedia(bool ask);
+    void addMediaPaths(const QStringList &paths);
+    QStringList missingMedia();
+    QTableWidget *makePlaylistTable();
+    void refreshLibraryTable(QTableWidget *table, const QStringList &paths);
+    QString mediaSizeText(const QJsonValue &bytes) const;
+    bool mayMarkTrim();
+    bool markTrim(bool in);
+    bool copyFromProgramA();
+    void refreshPlaylistTable();
+    void loadCueEditor(int row);
+
+    QDoubleSpinBox *makeSecondsSpinBox(double minimum, double maximum);
+    double editorInSeconds() const;
+    double editorOutSeconds() const;
+
+    // Decks (MainWindowDecks.cpp)
+    void detachDeck(int deckId);
+    void restoreDeckGeometry(QWidget *deckWindow, int deckId);
+    void deckWindowClosed(QWidget *deckWindow);
+    void closeProgramOutputs(int programId);
+    DeskMonitor *monitorWidget(NativeChannel *deck, int sampleVariant);
+
+    // Services (MainWindowServices.cpp)
+    void captureBoard(const QString &path);
+    void scheduleUpdateCheck();
+    NativeChannel *channelForProgramId(int programId);
+    QString programNameForId(int programId);
+    std::function<QString(const QString &)> textProvider();
+
+    // Show files, cue edits, recovery, packages and relinking. Their bodies live with the show
+    // logic; the buttons, shortcuts and start-up call them from here.
+    bool openShow();
+    bool openShowFile(const QString &path);
+    bool saveShow(bool saveAs);
+    void exportShowPackage();
+    void offerRecovery();
+    void autosave();
+    QString recoveryShowPath() const;
+    QString recoveryMetaPath() const;
+    void scanFolder(const QString &folder);
+    void relinkMedia();
+    bool applyEditedCue();
+
+    // Read access for the pages, services and tests.
+    bool isSampleContent() const { return sampleContent; }
+    int programTotal() const { return programCount; }
+    int routeTotal() const { return routeCount; }
+    int selectedProgram() const { return selectedProgramIndex; }
+    int nextId() const { return nextProgramId; }
+    const QList<ShowProgram> &programList() const { return programs; }
+    const QStringList &mediaLibrary() const { return library; }
+    const QStringList &mediaFolders() const { return libraryFolders; }
+    const QList<Cue> &workingPlaylist() const { return playlist; }
+    int cuedRow() const { return selectedCueRow; }
+    int editorRow() const { return editedCueRow; }
+    QString editorState() const { return editorStatus; }
+    void setEditorState(const QString &state) { editorStatus = state; }
+    bool isModified() const { return modified; }
+    void setModified(bool on) { modified = on; }
+    QSettings *preferences() const { return settings.get(); }
+    QString stateDirectory() const { return stateDir; }
+    NativeChannel *previewChannel() { return &previewDeck; }
+    CueReadiness *cueReadiness() { return &readiness; }
+    OutputRouter *router() { return &outputRouter; }
+    QStackedWidget *pages() const { return pageStack; }
+    QButtonGroup *railGroup() const { return navigation; }
+    QLabel *statusLine() const;
+    QTableWidget *runningOrder() const { return playlistTable; }
+    QComboBox *routeSource(int route) const;
+    QComboBox *routeDisplay(int route) const;
+    QComboBox *routeScaling(int route) const;
+    OutputWindow *routeWindow(int route) const;
+    int routeOpenedIndex(int route) const;
+    QList<DeckWindow *> deckWindowList() const;
+    int programPanelCount() const { return int(audioPanels.size()); }
+    bool hasAutosaveTimer() const { return autosaveTimer != nullptr; }
+    LocalAudioEngine *localAudioEngine() const { return localAudio.get(); }
+    void setLocalAudioEngine(std::unique_ptr<LocalAudioEngine> engine);
+    QString currentShowPath() const { return showPath; }
+    void setFolderScanTargetForTesting(int programId, bool running);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    struct DeckWindowEntry
+    {
+        int deckId = -1;
+        QPointer<DeckWindow> window;
+    };
+    struct DeckWidgets
+    {
+        QPointer<QPushButton> playButton;
+        QPointer<QLabel> state;
+        QPointer<QProgressBar> progress;
+        QPointer<ElidedLabel> title;
+        QPointer<QLabel> time;
+        QPointer<QFrame> frame;
+    };
+    struct RouteWidgets
+    {
+        QPointer<QFrame> row;
+        QPointer<QComboBox> source;
+        QPointer<QComboBox> display;
+        QPointer<QComboBox> scaling;
+        QPointer<QLabel> scalingInfo;
+        QPointer<QLabel> number;
+    };
+    struct ProgramTile
+    {
+        int programId = 0;
+        QPointer<QFrame> frame;
+        QPointer<QPushButton> select;
+        QPointer<QLabel> time;
+        QPointer<QStackedWidget> slot;
+    };
+
+    // Construction pieces (MainWindow.cpp)
+    QWidget *buildRail();
+    QWidget *buildMainColumn();
+    QWidget *buildMasterLostBanner();
+    void buildPages();
+    void startUsageSample();
+    void connectScreens();
+    void installShortcuts();
+    void fillSampleContent();
+    void loadSampleEditor();
+    void registerTranslatable(QWidget *widget, const QString &key);
+
+    // Page builders (pages/)
+    QWidget *mainDeskPage();
+    QWidget *cueEditorPage();
+    QWidget *libraryPage();
+    QWidget *outputsPage();
+    QWidget *audioPage();
+    QWidget *settingsPage();
+    QFrame *deckPanel(const QString &title, NativeChannel *deck, int sampleVariant, int kind);
+    QFrame *takeStrip();
+    QFrame *orderPanel();
+    void switchToProgramA();
+    void setWorkingRows(int cued, int edited);
+    void selectedProgramRowsReset();
+
+    // 1..4
+    bool sampleContent;
+    QString language;
+    UiText texts{[this] { return programCount; }};
+    // 5: widget pointers into the tree (non-owning)
+    QStackedWidget *pageStack = nullptr;
+    QButtonGroup *navigation = nullptr;
+    ElidedLabel *footer = nullptr;
+    QLabel *processUsageLabel = nullptr;
+    ElidedLabel *heading = nullptr;
+    QLabel *subtitle = nullptr;
+    QLabel *railEyebrow = nullptr;
+    QComboBox *languageCombo = nullptr;
+    QFrame *updateBanner = nullptr;
+    QLabel *updateLabel = nullptr;
+    QWidget *masterLostBanner = nullptr;
+    QTableWidget *playlistTable = nullptr;
+    QTableWidget *editTable = nullptr;
+    QTableWidget *libraryTable = nullptr;
+    QLabel *orderTitle = nullptr;
+    QPushButton *manualButton = nullptr;
+    QPushButton *sequentialButton = nullptr;
+    QCheckBox *repeatBox = nullptr;
+    QCheckBox *loopBox = nullptr;
+    QPushButton *cutButton = nullptr;
+    QPushButton *fadeButton = nullptr;
+    QComboBox *programSelector = nullptr;
+    QStackedWidget *programArea = nullptr;
+    QScrollArea *multiview = nullptr;
+    QGridLayout *tileLayout = nullptr;
+    QWidget *meterStrip = nullptr;
+    QPushButton *displaysTile = nullptr;
+    QPushButton *ndiTile = nullptr;
+    QPushButton *omtTile = nullptr;
+    QLabel *programCountLabel = nullptr;
+    QLabel *routeCountLabel = nullptr;
+    QTabWidget *outputsTabs = nullptr;
+    QTabWidget *settingsTabs = nullptr;
+    QVBoxLayout *routeRowsLayout = nullptr;
+    QVBoxLayout *digitalPanelsLayout = nullptr;
+    QVBoxLayout *audioPanelsLayout = nullptr;
+    QComboBox *decodingCombo = nullptr;
+    QComboBox *cueCombo = nullptr;
+    QDoubleSpinBox *inField = nullptr;
+    QDoubleSpinBox *outField = nullptr;
+    QComboBox *transitionCombo = nullptr;
+    QDoubleSpinBox *transitionField = nullptr;
+    QDoubleSpinBox *fadeInField = nullptr;
+    QDoubleSpinBox *fadeOutField = nullptr;
+    ElidedLabel *editPreviewTitle = nullptr;
+    QLabel *editPreviewTime = nullptr;
+    QSlider *previewSlider = nullptr;
+    QLabel *editorStateLabel = nullptr;
+    QTimer *autosaveTimer = nullptr;
+    QTimer *updateCheckTimer = nullptr;
+    DeckWidgets deckWidgets[3];
+    // 6..8
+    QJsonObject latestUsage;
+    // The shared process sampler of the resource footer joins here; its watcher is ready for it.
+    QFutureWatcher<QJsonObject> usageWatcher;
+    // 9..20
+    QStringList library;
+    QStringList libraryFolders;
+    QList<Cue> playlist;
+    int editedCueRow = -1;
+    int selectedCueRow = -1;
+    bool loadingCue = false;
+    QString editorStatus;
+    int programCount = 1;
+    int routeCount = 1;
+    int selectedProgramIndex = 0;
+    int nextProgramId = 2;
+    int scanProgramId = 1;
+    QList<ShowProgram> programs;
+    std::vector<std::unique_ptr<ProgramRecord>> programRecords;
+    QList<ProgramTile> tiles;
+    QList<DeckWindowEntry> deckWindows;
+    QList<int> routeOpenedProgram;
+    // 21..25
+    NativeChannel previewDeck;
+    NativeChannel programADeck;
+    CueReadiness readiness;
+    PlaylistController programAPlaylist;
+    NetworkBus programANetwork;
+    // 26
+    QList<QPointer<QWidget>> digitalPanels;
+    QList<QPointer<QWidget>> audioPanels;
+    // 27..29
+    std::unique_ptr<QSettings> settings;
+    std::unique_ptr<UpdateController> updateController;
+    QString stateDir;
+    // 30..33
+    QList<QPointer<OutputWindow>> outputWindows;
+    QList<RouteWidgets> routes;
+    QList<QPointer<OutputWindow>> routeWindows;
+    OutputRouter outputRouter;
+    // 34, 35
+    QFutureWatcher<QStringList> scanWatcher;
+    bool scanRunningForTesting = false;
+    bool modified = false;
+    QString showPath;
+    QString statusKey;
+    // 36..39: services made by the page builders
+    std::unique_ptr<QObject> webMonitor;
+    std::unique_ptr<LocalAudioEngine> localAudio;
+    QByteArray recoveryBytes;
+    std::unique_ptr<QObject> linkNode;
+};

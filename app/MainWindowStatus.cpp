@@ -1,0 +1,417 @@
+#include "app/MainWindow.h"
+
+#include "app/widgets/DeckWindow.h"
+#include "app/widgets/DeskMonitor.h"
+#include "app/widgets/ElidedLabel.h"
+#include "app/widgets/MediaDelegate.h"
+#include "app/widgets/StereoMeter.h"
+#include "outputs/display/OutputWindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLayoutItem>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSignalBlocker>
+#include <QSlider>
+#include <QStackedWidget>
+#include <QStyle>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+namespace {
+
+const QColor transportColor(QStringLiteral("#afc2d5"));
+
+void setTextIfChanged(QLabel *label, const QString &text)
+{
+    if (label && label->text() != text)
+        label->setText(text);
+}
+
+void setHealth(QLabel *label, const QString &health)
+{
+    if (!label || label->property("health").toString() == health)
+        return;
+    label->setProperty("health", health);
+    label->style()->unpolish(label);
+    label->style()->polish(label);
+}
+
+} // namespace
+
+QString MainWindow::clockText(qint64 ms)
+{
+    ms = std::max<qint64>(0, ms);
+    return QStringLiteral("%1:%2:%3")
+        .arg(ms / 3600000, 2, 10, QLatin1Char('0'))
+        .arg((ms / 60000) % 60, 2, 10, QLatin1Char('0'))
+        .arg((ms / 1000) % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString MainWindow::deckMediaTitle(NativeChannel *deck) const
+{
+    if (sampleContent)
+        return QStringLiteral("02 - Opening film.mov");
+    if (!deck)
+        return uiText(QStringLiteral("No media loaded"));
+    if (deck->isPreparing() && deck->takeWhenReady())
+        return uiText(QStringLiteral("Preparing media…"));
+    if (deck->source().isEmpty())
+        return uiText(QStringLiteral("No media loaded"));
+    return QFileInfo(deck->source()).fileName();
+}
+
+void MainWindow::tick()
+{
+    if (!playlistTable || routes.isEmpty() || !routes.first().source)
+        return;
+    refreshScalingInfo();
+    refreshProgramTiles();
+    rebuildRouteTable();
+    const bool takeAllowed = sampleContent || canTake();
+    if (cutButton)
+        cutButton->setEnabled(takeAllowed);
+    if (fadeButton)
+        fadeButton->setEnabled(takeAllowed);
+
+    if (editPreviewTitle) {
+        editPreviewTitle->setText(sampleContent                    ? QStringLiteral("03 - Speaker intro.mkv")
+                                  : previewDeck.source().isEmpty() ? uiText(QStringLiteral("No media loaded"))
+                                                                   : QFileInfo(previewDeck.source()).fileName());
+        const qint64 position = std::max<qint64>(0, previewDeck.positionMs());
+        setTextIfChanged(editPreviewTime, clockText(position) + QStringLiteral(".%1").arg(position % 1000, 3, 10, QLatin1Char('0')));
+    }
+    NativeChannel *selected = selectedProgramChannel();
+    if (deckWidgets[0].title)
+        deckWidgets[0].title->setText(sampleContent ? QStringLiteral("03 - Speaker intro.mkv") : deckMediaTitle(&previewDeck));
+    if (deckWidgets[1].title)
+        deckWidgets[1].title->setText(deckMediaTitle(&programADeck));
+    setTextIfChanged(deckWidgets[0].time, clockText(previewDeck.positionMs()));
+    const auto remaining = [](NativeChannel *deck) {
+        const qint64 left = deck->outPointMs() - deck->positionMs();
+        return clockText(left < 1 ? 0 : left);
+    };
+    setTextIfChanged(deckWidgets[1].time, sampleContent ? QStringLiteral("00:01:24") : remaining(&programADeck));
+    if (deckWidgets[2].title) {
+        deckWidgets[2].title->setText(sampleContent ? QStringLiteral("04 - Sponsor loop.avi") : deckMediaTitle(selected));
+        setTextIfChanged(deckWidgets[2].time, sampleContent ? QStringLiteral("00:00:18") : remaining(selected));
+    }
+    if (previewSlider && !previewSlider->isSliderDown() && previewDeck.durationMs() > 0)
+        previewSlider->setValue(int(double(previewDeck.positionMs()) * 1000.0 / double(previewDeck.durationMs())));
+    refreshStatus();
+    refreshDeckWindows();
+}
+
+void MainWindow::refreshStatus()
+{
+    if (!manualButton || !playlistTable)
+        return;
+    for (int d = 0; d < 3; ++d) {
+        if (ElidedLabel *title = deckWidgets[d].title) {
+            title->setToolTip(title->text());
+            title->setAccessibleName(title->text());
+        }
+    }
+    PlaylistController *order = selectedPlaylist();
+    manualButton->setChecked(!order->autoAdvance);
+    if (sequentialButton)
+        sequentialButton->setChecked(order->autoAdvance);
+
+    bool onAir = sampleContent;
+    if (!sampleContent) {
+        NativeChannel *programA = deck(1);
+        onAir = programA && !programA->source().isEmpty();
+    }
+    setFlagProperty(deckWidgets[1].frame, "onAir", onAir);
+    setFlagProperty(deckWidgets[1].state, "onAir", onAir);
+
+    NativeChannel *decks[3] = {&previewDeck, &programADeck, selectedProgramChannel()};
+    const int sampleProgress[3] = {0, 560, 120};
+    for (int d = 0; d < 3; ++d) {
+        NativeChannel *current = decks[d];
+        if (d > 0 && deckWidgets[d].state) {
+            QString word;
+            if (sampleContent)
+                word = QStringLiteral("Sample");
+            else if (current->isPreparing() && current->takeWhenReady())
+                word = QStringLiteral("Preparing");
+            else if (current->source().isEmpty())
+                word = QStringLiteral("Empty");
+            else
+                word = current->isPlaying() ? QStringLiteral("Playing") : QStringLiteral("Paused");
+            setTextIfChanged(deckWidgets[d].state, uiText(word));
+        }
+        if (QPushButton *play = deckWidgets[d].playButton)
+            play->setIcon(lineIcon(!sampleContent && current->isPlaying() ? 1 : 0, transportColor));
+        if (QProgressBar *bar = deckWidgets[d].progress) {
+            int value = sampleProgress[d];
+            if (!sampleContent) {
+                const qint64 duration = current->durationMs();
+                value = duration < 1 ? 0 : int(std::clamp<qint64>(current->positionMs() * 1000 / duration, 0, 1000));
+            }
+            bar->setValue(value);
+        }
+    }
+
+    const int currentRow = playlistTable->currentRow();
+    QString word = QStringLiteral("Not cued");
+    if (sampleContent) {
+        word = QStringLiteral("Sample READY");
+    } else if (selectedCueRow >= 0 && selectedCueRow == currentRow && selectedCueRow < playlist.size()) {
+        if (readiness.readyFor(playlist[selectedCueRow]))
+            word = QStringLiteral("READY");
+        else if (readiness.state() == CueReadiness::Preparing)
+            word = QStringLiteral("Preparing");
+        else if (readiness.state() == CueReadiness::Error)
+            word = QStringLiteral("Error");
+    }
+    if (QLabel *state = deckWidgets[0].state) {
+        setTextIfChanged(state, uiText(word));
+        state->setToolTip(word == QStringLiteral("Error")
+                              ? uiText(readiness.error())
+                              : uiText(QStringLiteral("READY verifies the source and applied trim in the Preview. Program prepares on TAKE.")));
+        setHealth(state, word == QStringLiteral("READY")       ? QStringLiteral("ready")
+                         : word == QStringLiteral("Error")     ? QStringLiteral("error")
+                         : word == QStringLiteral("Preparing") ? QStringLiteral("pending")
+                                                               : QStringLiteral("idle"));
+    }
+
+    if (displaysTile) {
+        QStringList lines;
+        int open = 0;
+        for (int r = 0; r < routes.size(); ++r) {
+            const OutputWindow *window = r < routeWindows.size() ? routeWindows[r].data() : nullptr;
+            const bool isOpen = window && window->isVisible();
+            open += isOpen ? 1 : 0;
+            const int shown = isOpen ? routeOpenedProgram.value(r, -1) : (routes[r].source ? routes[r].source->currentIndex() : -1);
+            lines << QStringLiteral("%1 → %2 · %3").arg(r + 1).arg(programName(shown),
+                                                                  uiText(isOpen ? QStringLiteral("Open") : QStringLiteral("Closed")));
+        }
+        displaysTile->setText(uiText(QStringLiteral("Displays")) + QStringLiteral("  %1 / %2 ").arg(open).arg(routes.size())
+                              + uiText(QStringLiteral("Open")));
+        displaysTile->setToolTip(lines.join(QLatin1Char('\n')));
+    }
+    QPushButton *networkTiles[2] = {ndiTile, omtTile};
+    for (int protocol = 0; protocol < 2; ++protocol) {
+        if (!networkTiles[protocol])
+            continue;
+        QStringList lines;
+        int sending = 0;
+        for (int i = 0; i < programCount; ++i) {
+            NetworkBus *bus = networkBus(i);
+            if (!bus)
+                continue;
+            const NetworkBus::Sender &sender = bus->sender(protocol);
+            const bool running = sender.isRunning();
+            sending += running ? 1 : 0;
+            const QString state = running                   ? QStringLiteral("Sending")
+                                  : sender.error().isEmpty() ? QStringLiteral("Stopped")
+                                                             : QStringLiteral("Error");
+            lines << programName(i) + QStringLiteral(": ") + uiText(state);
+        }
+        networkTiles[protocol]->setText(QStringLiteral("%1  %2 / %3 ")
+                                            .arg(protocol == 0 ? QStringLiteral("NDI") : QStringLiteral("OMT"))
+                                            .arg(sending)
+                                            .arg(programCount)
+                                            + uiText(QStringLiteral("Sending")));
+        networkTiles[protocol]->setToolTip(lines.join(QLatin1Char('\n')));
+    }
+
+    NativeChannel *selected = selectedProgramChannel();
+    const bool selectedLive = !selected->source().isEmpty() && selected->activeSlot() >= 0;
+    const Cue activeCue = selectedLive ? selected->slot(selected->activeSlot()).cue : Cue();
+    for (int row = 0; row < playlist.size() && row < playlistTable->rowCount(); ++row) {
+        QTableWidgetItem *item = playlistTable->item(row, 1);
+        if (!item)
+            continue;
+        bool rowOnAir = sampleContent ? row == 1 : false;
+        if (!sampleContent && selectedLive) {
+            const Cue &cue = playlist[row];
+            rowOnAir = cue.source == activeCue.source && cue.in_ms == activeCue.in_ms && cue.out_ms == activeCue.out_ms;
+        }
+        QString status;
+        if (rowOnAir)
+            status = programName(selectedProgramIndex).toUpper();
+        else if (row == (sampleContent ? 2 : currentRow))
+            status = uiText(QStringLiteral("CUED"));
+        if (item->data(MediaDelegate::statusRole).toString() != status)
+            item->setData(MediaDelegate::statusRole, status);
+    }
+}
+
+// The footer's resource text comes from the process sampler's latest result; it is empty until the
+// sampler has delivered one.
+void MainWindow::refreshResourceText()
+{
+    if (!processUsageLabel)
+        return;
+    QStringList parts;
+    const QJsonValue cpu = latestUsage.value(QStringLiteral("cpuPercent"));
+    if (cpu.isDouble())
+        parts << QStringLiteral("CPU %1%").arg(cpu.toDouble(), 0, 'f', 0);
+    const QJsonValue memory = latestUsage.value(QStringLiteral("memoryBytes"));
+    if (memory.isDouble())
+        parts << QStringLiteral("RAM %1").arg(mediaSizeText(memory));
+    processUsageLabel->setText(parts.join(QStringLiteral("  ·  ")));
+}
+
+void MainWindow::refreshProgramInventory()
+{
+    if (programCountLabel)
+        programCountLabel->setText(uiText(programCount == 1 ? QStringLiteral("%1 Program") : QStringLiteral("%1 Programs"))
+                                       .arg(programCount));
+    if (routeCountLabel)
+        routeCountLabel->setText(uiText(routeCount == 1 ? QStringLiteral("%1 display route") : QStringLiteral("%1 display routes"))
+                                     .arg(routeCount));
+    if (programSelector) {
+        const QSignalBlocker blocker(programSelector);
+        programSelector->clear();
+        for (int i = 0; i < programCount; ++i)
+            programSelector->addItem(programName(i));
+        programSelector->setCurrentIndex(selectedProgramIndex);
+    }
+    clearProgramTiles();
+    refreshProgramTiles();
+    rebuildRouteTable();
+}
+
+// One tile per Program in the multiview once there is more than one Program; with one Program the
+// MAIN page shows Program A's deck panel instead.
+void MainWindow::refreshProgramTiles()
+{
+    if (!programArea || !tileLayout)
+        return;
+    const bool multi = programCount > 1;
+    if (programArea->currentIndex() != (multi ? 1 : 0))
+        programArea->setCurrentIndex(multi ? 1 : 0);
+    if (!multi) {
+        if (!tiles.isEmpty())
+            clearProgramTiles();
+        return;
+    }
+    if (tiles.size() != programCount) {
+        clearProgramTiles();
+        for (int i = 0; i < programCount; ++i) {
+            ProgramTile tile;
+            tile.programId = programs[i].id;
+            tile.frame = new QFrame(multiview->widget());
+            tile.frame->setObjectName(QStringLiteral("programTile"));
+            auto *layout = new QVBoxLayout(tile.frame);
+            layout->setContentsMargins(8, 6, 8, 6);
+            tile.select = new QPushButton(programName(i), tile.frame);
+            tile.select->setObjectName(QStringLiteral("programTileSelect"));
+            tile.select->setCheckable(true);
+            connect(tile.select, &QPushButton::clicked, this, [this, id = tile.programId] {
+                const int index = programIndexOfId(id);
+                if (index >= 0)
+                    selectProgram(index, false);
+            });
+            layout->addWidget(tile.select);
+            tile.slot = new QStackedWidget(tile.frame);
+            tile.slot->addWidget(monitorWidget(channel(i), i % 3));
+            auto *detached = new QPushButton(uiText(QStringLiteral("In separate window · click to dock")), tile.slot);
+            detached->setObjectName(QStringLiteral("dockNote"));
+            connect(detached, &QPushButton::clicked, this, [this, id = tile.programId] { closeProgramOutputs(id); });
+            tile.slot->addWidget(detached);
+            layout->addWidget(tile.slot, 1);
+            tile.time = new QLabel(tile.frame);
+            tile.time->setObjectName(QStringLiteral("tileTime"));
+            layout->addWidget(tile.time);
+            tiles.append(tile);
+        }
+        relayoutMultiview();
+        refreshDetachedTiles();
+    }
+    for (int i = 0; i < tiles.size() && i < programCount; ++i) {
+        const ProgramTile &tile = tiles[i];
+        NativeChannel *tileDeck = channel(i);
+        setFlagProperty(tile.frame, "selected", i == selectedProgramIndex);
+        setFlagProperty(tile.frame, "onAir", sampleContent ? programs[i].id == 1 : tileDeck && !tileDeck->source().isEmpty());
+        if (tile.select) {
+            tile.select->setChecked(i == selectedProgramIndex);
+            if (tile.select->text() != programName(i))
+                tile.select->setText(programName(i));
+        }
+        if (tile.time && tileDeck)
+            setTextIfChanged(tile.time, clockText(tileDeck->positionMs()));
+    }
+}
+
+void MainWindow::relayoutMultiview()
+{
+    if (!tileLayout || tiles.isEmpty())
+        return;
+    const int width = multiview ? multiview->viewport()->width() : 800;
+    const int columns = std::max(1, std::min(int(tiles.size()), width / 320));
+    for (int i = 0; i < tiles.size(); ++i)
+        if (tiles[i].frame)
+            tileLayout->addWidget(tiles[i].frame, i / columns, i % columns);
+}
+
+void MainWindow::clearProgramTiles()
+{
+    tiles.clear();
+    if (!tileLayout)
+        return;
+    while (QLayoutItem *item = tileLayout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+}
+
+void MainWindow::refreshDetachedTiles()
+{
+    for (const ProgramTile &tile : std::as_const(tiles)) {
+        if (!tile.slot)
+            continue;
+        const bool detached = std::any_of(deckWindows.cbegin(), deckWindows.cend(), [&](const DeckWindowEntry &entry) {
+            return entry.deckId == tile.programId && entry.window;
+        });
+        tile.slot->setCurrentIndex(detached ? 1 : 0);
+    }
+}
+
+void MainWindow::refreshDeckWindows()
+{
+    deckWindows.removeIf([](const DeckWindowEntry &entry) { return entry.window.isNull(); });
+    for (const DeckWindowEntry &entry : std::as_const(deckWindows)) {
+        NativeChannel *shown = deck(entry.deckId);
+        if (!shown)
+            continue;
+        const QString title = entry.deckId == -1 ? uiText(QStringLiteral("PREVIEW")) : programName(programIndexOfId(entry.deckId));
+        const QString text = title + QStringLiteral(" — ") + deckMediaTitle(shown);
+        if (entry.window->windowTitle() != text)
+            entry.window->setWindowTitle(text);
+    }
+}
+
+void MainWindow::rebuildMeterStrip()
+{
+    if (!meterStrip)
+        return;
+    auto *layout = qobject_cast<QHBoxLayout *>(meterStrip->layout());
+    if (!layout)
+        return;
+    while (QLayoutItem *item = layout->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    const bool other = selectedProgramIndex != 0;
+    if (other) {
+        auto *title = new QLabel(programName(selectedProgramIndex), meterStrip);
+        title->setObjectName(QStringLiteral("meterTitle"));
+        layout->addWidget(title);
+        auto *meter = new StereoMeter(selectedProgramChannel(), sampleContent, meterStrip);
+        meter->setMinimumWidth(80);
+        layout->addWidget(meter, 1);
+    }
+    meterStrip->setVisible(other);
+    refreshProgramTiles();
+}

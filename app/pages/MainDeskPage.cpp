@@ -1,0 +1,284 @@
+// The MAIN page: the Preview and Program decks, the take strip and the running order, with the
+// dashboard strip below. The window's refresh (tick/refreshStatus) keeps their texts current.
+#include "app/MainWindow.h"
+
+#include "app/widgets/DeskMonitor.h"
+#include "app/widgets/ElidedLabel.h"
+#include "app/widgets/MediaDelegate.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+namespace {
+const QColor iconColor(QStringLiteral("#afc2d5"));
+}
+
+QWidget *MainWindow::mainDeskPage()
+{
+    auto *page = new QWidget(this);
+    page->setObjectName(QStringLiteral("mainDesk"));
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+
+    auto *monitors = new QHBoxLayout;
+    monitors->setSpacing(12);
+    monitors->addWidget(deckPanel(QStringLiteral("PREVIEW"), &previewDeck, 0, 0), 37);
+    programArea = new QStackedWidget(page);
+    programArea->addWidget(deckPanel(QStringLiteral("PROGRAM A"), &programADeck, 1, 1));
+    multiview = new QScrollArea(programArea);
+    multiview->setObjectName(QStringLiteral("programMultiview"));
+    multiview->setWidgetResizable(true);
+    multiview->setFrameShape(QFrame::NoFrame);
+    multiview->setMinimumSize(0, 0);
+    auto *tilesWidget = new QWidget(multiview);
+    tileLayout = new QGridLayout(tilesWidget);
+    tileLayout->setContentsMargins(0, 0, 4, 0);
+    tileLayout->setSpacing(8);
+    multiview->setWidget(tilesWidget);
+    multiview->viewport()->installEventFilter(this);
+    programArea->addWidget(multiview);
+    monitors->addWidget(programArea, 37);
+    layout->addLayout(monitors, 4);
+    layout->addWidget(takeStrip());
+    layout->addWidget(orderPanel(), 4);
+
+    auto *dashboard = new QFrame(page);
+    dashboard->setObjectName(QStringLiteral("dashboard"));
+    auto *dashLayout = new QHBoxLayout(dashboard);
+    dashLayout->setContentsMargins(8, 4, 8, 4);
+    meterStrip = new QWidget(dashboard);
+    meterStrip->setLayout(new QHBoxLayout);
+    meterStrip->layout()->setContentsMargins(0, 0, 0, 0);
+    meterStrip->hide();
+    dashLayout->addWidget(meterStrip, 1);
+    displaysTile = new QPushButton(dashboard);
+    displaysTile->setObjectName(QStringLiteral("statusTile"));
+    connect(displaysTile, &QPushButton::clicked, this, [this] { showDisplaysTab(); });
+    ndiTile = new QPushButton(dashboard);
+    ndiTile->setObjectName(QStringLiteral("networkTile"));
+    omtTile = new QPushButton(dashboard);
+    omtTile->setObjectName(QStringLiteral("networkTile"));
+    for (QPushButton *tile : {ndiTile, omtTile})
+        connect(tile, &QPushButton::clicked, this, [this] { showDigitalOutputsTab(); });
+    dashLayout->addStretch(1);
+    dashLayout->addWidget(displaysTile);
+    dashLayout->addWidget(ndiTile);
+    dashLayout->addWidget(omtTile);
+    layout->addWidget(dashboard);
+    return page;
+}
+
+// kind 0 is the Preview, 1 Program A; each registers its widgets for the refresh.
+QFrame *MainWindow::deckPanel(const QString &title, NativeChannel *shown, int sampleVariant, int kind)
+{
+    auto *frame = new QFrame(this);
+    frame->setObjectName(QStringLiteral("deck"));
+    frame->setProperty("channel", kind == 0 ? QStringLiteral("preview") : QStringLiteral("program"));
+    auto *layout = new QVBoxLayout(frame);
+    layout->setContentsMargins(10, 8, 10, 8);
+    layout->setSpacing(6);
+    auto *top = new QHBoxLayout;
+    QLabel *titleLabel = makeLabel(title, QStringLiteral("deckTitle"));
+    titleLabel->setProperty("channel", frame->property("channel"));
+    auto *state = new QLabel(frame);
+    state->setObjectName(QStringLiteral("deckState"));
+    QPushButton *detach = makeIconButton(QStringLiteral("Detach deck"), 16);
+    const int deckId = kind == 0 ? -1 : 1;
+    connect(detach, &QPushButton::clicked, this, [this, deckId] { detachDeck(deckId); });
+    top->addWidget(titleLabel);
+    top->addStretch(1);
+    top->addWidget(state);
+    top->addWidget(detach);
+    layout->addLayout(top);
+    layout->addWidget(monitorWidget(shown, sampleVariant), 1);
+    auto *media = new ElidedLabel(frame);
+    media->setObjectName(QStringLiteral("mediaTitle"));
+    auto *time = new QLabel(frame);
+    time->setObjectName(QStringLiteral("timecode"));
+    auto *progress = new QProgressBar(frame);
+    progress->setObjectName(QStringLiteral("deckProgress"));
+    progress->setRange(0, 1000);
+    progress->setTextVisible(false);
+    QPushButton *play = makeIconButton(QStringLiteral("Play / pause"), 0);
+    connect(play, &QPushButton::clicked, this, [this, shown] {
+        if (!sampleContent)
+            shown->togglePlayback();
+        tick();
+    });
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(media, 1);
+    bottom->addWidget(time);
+    bottom->addWidget(play);
+    layout->addWidget(progress);
+    layout->addLayout(bottom);
+    deckWidgets[kind] = {play, state, progress, media, time, frame};
+    return frame;
+}
+
+QFrame *MainWindow::takeStrip()
+{
+    auto *strip = new QFrame(this);
+    strip->setObjectName(QStringLiteral("takeStrip"));
+    auto *grid = new QGridLayout(strip);
+    grid->setContentsMargins(12, 10, 12, 10);
+    grid->setHorizontalSpacing(10);
+    grid->setVerticalSpacing(6);
+    for (int column = 0; column < 3; ++column)
+        grid->setColumnStretch(column, 2);
+    grid->addWidget(makeLabel(QStringLiteral("TAKE DESTINATION"), QStringLiteral("eyebrow")), 0, 0);
+    grid->addWidget(makeLabel(QStringLiteral("Fade duration"), QStringLiteral("muted")), 0, 3);
+
+    auto *destination = new QWidget(strip);
+    destination->setObjectName(QStringLiteral("takeDestination"));
+    auto *destinationLayout = new QHBoxLayout(destination);
+    destinationLayout->setContentsMargins(0, 0, 0, 0);
+    destinationLayout->setSpacing(6);
+    programSelector = new QComboBox(destination);
+    programSelector->setObjectName(QStringLiteral("programSelector"));
+    programSelector->setMinimumWidth(130);
+    programSelector->setFixedHeight(40);
+    connect(programSelector, &QComboBox::currentIndexChanged, this, [this](int index) { selectProgram(index, false); });
+    QPushButton *add = makeIconButton(QStringLiteral("+ Add Program"), 12);
+    add->setObjectName(QStringLiteral("addProgram"));
+    add->setFixedSize(36, 40);
+    connect(add, &QPushButton::clicked, this, [this] { addProgram(false); });
+    destinationLayout->addWidget(programSelector, 1);
+    destinationLayout->addWidget(add);
+    grid->addWidget(destination, 1, 0);
+
+    cutButton = button(QStringLiteral("CUT"), QStringLiteral("cut"));
+    cutButton->setIcon(lineIcon(10, QColor(QStringLiteral("#1b2229"))));
+    cutButton->setToolTip(QStringLiteral("Ctrl+Enter"));
+    fadeButton = button(QStringLiteral("FADE"), QStringLiteral("take"));
+    fadeButton->setIcon(lineIcon(11, QColor(QStringLiteral("#10232c"))));
+    fadeButton->setToolTip(QStringLiteral("Ctrl+Space"));
+    for (QPushButton *takeButton : {cutButton, fadeButton}) {
+        takeButton->setMinimumWidth(120);
+        takeButton->setFixedHeight(40);
+    }
+    connect(cutButton, &QPushButton::clicked, this, [this] { take(false); });
+    connect(fadeButton, &QPushButton::clicked, this, [this] { take(true); });
+    grid->addWidget(cutButton, 1, 1);
+    grid->addWidget(fadeButton, 1, 2);
+
+    auto *fade = new QSpinBox(strip);
+    fade->setRange(1, 10000);
+    fade->setSingleStep(50);
+    fade->setSuffix(QStringLiteral(" ms"));
+    fade->setFixedSize(108, 40);
+    fade->setValue(std::clamp(settings->value(QStringLiteral("manualFadeMs"), 300).toInt(), 1, 10000));
+    connect(fade, &QSpinBox::valueChanged, this, [this](int value) {
+        if (!sampleContent)
+            settings->setValue(QStringLiteral("manualFadeMs"), value);
+    });
+    grid->addWidget(fade, 1, 3);
+    QPushButton *black = button(QStringLiteral("Black"));
+    black->setIcon(lineIcon(7, iconColor));
+    black->setProperty("tipKey", QStringLiteral("Black selected channel"));
+    black->setFixedHeight(40);
+    connect(black, &QPushButton::clicked, this, [this] {
+        if (!sampleContent)
+            selectedProgramChannel()->clear();
+        tick();
+    });
+    grid->addWidget(black, 1, 4);
+    loopBox = new QCheckBox(uiText(QStringLiteral("Loop")), strip);
+    registerTranslatable(loopBox, QStringLiteral("Loop"));
+    loopBox->setProperty("tipKey", QStringLiteral("Loop selected channel"));
+    loopBox->setFixedHeight(40);
+    connect(loopBox, &QCheckBox::toggled, this, [this](bool on) { selectedProgramChannel()->setLooping(on); });
+    grid->addWidget(loopBox, 1, 5);
+    return strip;
+}
+
+QFrame *MainWindow::orderPanel()
+{
+    auto *panel = new QFrame(this);
+    panel->setObjectName(QStringLiteral("orderPanel"));
+    auto *layout = new QVBoxLayout(panel);
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->setSpacing(8);
+    auto *header = new QHBoxLayout;
+    header->setSpacing(8);
+    orderTitle = new QLabel(panel);
+    orderTitle->setObjectName(QStringLiteral("eyebrow"));
+    header->addWidget(orderTitle);
+    header->addStretch(1);
+    QPushButton *add = button(QStringLiteral("Add media"));
+    add->setIcon(lineIcon(12, iconColor));
+    auto *menu = new QMenu(add);
+    QAction *files = menu->addAction(uiText(QStringLiteral("Add files")));
+    files->setProperty("textKey", QStringLiteral("Add files"));
+    QAction *folder = menu->addAction(uiText(QStringLiteral("Add folder")));
+    folder->setProperty("textKey", QStringLiteral("Add folder"));
+    connect(files, &QAction::triggered, this, [this] { chooseMediaFiles(); });
+    connect(folder, &QAction::triggered, this, [this] { chooseMediaFolder(); });
+    add->setMenu(menu);
+    header->addWidget(add);
+    manualButton = button(QStringLiteral("Manual"), QStringLiteral("mode"));
+    sequentialButton = button(QStringLiteral("Sequential"), QStringLiteral("mode"));
+    for (QPushButton *mode : {manualButton, sequentialButton}) {
+        mode->setCheckable(true);
+        mode->setSizePolicy(QSizePolicy::Minimum, QSizePolicy::Fixed);
+        header->addWidget(mode);
+    }
+    connect(manualButton, &QPushButton::clicked, this, [this] {
+        selectedPlaylist()->setAutoAdvance(false);
+        refreshOrderControls();
+        refreshStatus();
+    });
+    connect(sequentialButton, &QPushButton::clicked, this, [this] {
+        selectedPlaylist()->setAutoAdvance(true);
+        refreshOrderControls();
+        refreshStatus();
+    });
+    repeatBox = new QCheckBox(uiText(QStringLiteral("Repeat order")), panel);
+    registerTranslatable(repeatBox, QStringLiteral("Repeat order"));
+    repeatBox->setEnabled(false);
+    connect(repeatBox, &QCheckBox::toggled, this, [this](bool on) { selectedPlaylist()->setRepeat(on); });
+    header->addWidget(repeatBox);
+    layout->addLayout(header);
+
+    playlistTable = makePlaylistTable();
+    playlistTable->setParent(panel);
+    playlistTable->setObjectName(QStringLiteral("runningOrder"));
+    playlistTable->setMinimumHeight(150);
+    playlistTable->verticalHeader()->setDefaultSectionSize(38);
+    playlistTable->setItemDelegateForColumn(1, new MediaDelegate(playlistTable));
+    connect(playlistTable, &QTableWidget::cellDoubleClicked, this, [this](int row) { cueSelected(row); });
+    connect(playlistTable, &QTableWidget::currentCellChanged, this, [this] { tick(); });
+    layout->addWidget(playlistTable, 1);
+
+    auto *buttons = new QHBoxLayout;
+    QPushButton *cue = button(QStringLiteral("Cue selected"));
+    connect(cue, &QPushButton::clicked, this, [this] { cueSelected(playlistTable->currentRow()); });
+    QPushButton *edit = button(QStringLiteral("Edit cue"));
+    edit->setIcon(lineIcon(5, iconColor));
+    connect(edit, &QPushButton::clicked, this, [this] {
+        loadCueEditor(playlistTable->currentRow());
+        showPage(1);
+    });
+    QPushButton *copy = button(QStringLiteral("Copy A playlist"));
+    connect(copy, &QPushButton::clicked, this, [this] { copyFromProgramA(); });
+    buttons->addWidget(cue);
+    buttons->addWidget(edit);
+    buttons->addWidget(copy);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+    return panel;
+}

@@ -12,3 +12,9 @@ foreach(name session media)
   add_test(NAME link.${name} COMMAND ${CMAKE_CURRENT_LIST_DIR}/link-netns.sh $<TARGET_FILE:test_link_${name}>)
   set_tests_properties(link.${name} PROPERTIES ENVIRONMENT "${ZELVO_TEST_ENV}" SKIP_RETURN_CODE 77 TIMEOUT 120)
 endforeach()
+
+# libFuzzer targets for the line parser and the media request head, built on demand (clang,
+# -DZELVO_FUZZ=ON).
+if(ZELVO_FUZZ)
+  add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/fuzz ${CMAKE_BINARY_DIR}/tests/link/fuzz)
+endif()

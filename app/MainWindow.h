@@ -7,6 +7,7 @@
 #include "engine/NativeChannel.h"
 #include "engine/OutputConfig.h"
 #include "engine/PlaylistController.h"
+#include "engine/RecoveryStore.h"
 #include "engine/Show.h"
 #include "engine/ShowProgram.h"
 #include "outputs/audio/LocalAudioRoute.h"
@@ -14,6 +15,7 @@
 #include "outputs/network/NetworkBus.h"
 
 #include <QFutureWatcher>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -189,18 +191,26 @@ public:
     QString programNameForId(int programId);
     std::function<QString(const QString &)> textProvider();
 
-    // Show files, cue edits, recovery, packages and relinking. Their bodies live with the show
-    // logic; the buttons, shortcuts and start-up call them from here.
+    // Show files, cue edits, recovery, packages and relinking (MainWindowShow.cpp; their private
+    // helpers and state are the last block of this class).
     bool openShow();
     bool openShowFile(const QString &path);
     bool saveShow(bool saveAs);
     void exportShowPackage();
+    // The whole export; notIncluded receives the media the package lacks (missing or not copied).
+    QString exportPackage(const QString &target, const QString &name, bool interactive,
+                          QStringList *notIncluded = nullptr);
     void offerRecovery();
-    void autosave();
+    bool restoreRecovery();
+    bool autosave();
+    void clearRecovery();
+    void discardRecovery();
+    QString recoveryDir() const;
     QString recoveryShowPath() const;
     QString recoveryMetaPath() const;
     void scanFolder(const QString &folder);
     void relinkMedia();
+    int applyRelinks(const QHash<QString, QString> &map);
     bool applyEditedCue();
 
     // Read access for the pages, services and tests.
@@ -414,4 +424,18 @@ private:
     std::unique_ptr<LocalAudioEngine> localAudio;
     QByteArray recoveryBytes;
     std::unique_ptr<QObject> linkNode;
+
+    // ---- Show files, recovery, packages and relinking (MainWindowShow.cpp) ----
+    // The recovery copy lives in a RecoveryStore made on first use; it keeps the bytes last written
+    // and guards a copy left by a crashed run until it was offered. showGeneration counts the shows
+    // opened or restored, so a relink search that waited in its own event loop applies its result
+    // only to the show it was made for.
+    RecoveryStore &recoveryStore() const;
+    bool replaceShow(const Show &show, const QString &path);
+    void queueLeftoverOffer();
+    QString recoveryTimeText() const;
+    void reportExport(int copied, const QString &target, const QStringList &notIncluded);
+    mutable std::unique_ptr<RecoveryStore> recovery;
+    quint64 showGeneration = 0;
+    bool leftoverOfferQueued = false;
 };

@@ -1,0 +1,220 @@
+#include "app/MainWindow.h"
+#include "engine/RecoveryStore.h"
+#include "engine/ShowFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString version = QStringLiteral("v0.1.0 (build 0001)");
+
+QString fixture(const QString &name)
+{
+    return QDir(qEnvironmentVariable("ZELVO_FIXTURES")).filePath(name);
+}
+
+Show showOf(const QStringList &media)
+{
+    Show show;
+    show.library = media;
+    QList<Cue> playlist;
+    for (const QString &path : media)
+        playlist.append(Cue::forPath(path));
+    show.programs = {ShowProgram{1, QStringLiteral("Program A"), playlist}};
+    show.playlist = playlist;
+    return show;
+}
+
+QStringList setAside(const QString &stateDir)
+{
+    return QDir(stateDir + QStringLiteral("/recovery"))
+        .entryList({QStringLiteral("discarded-*.zelvoshow")}, QDir::Files, QDir::Name);
+}
+
+QString heading(MainWindow &window)
+{
+    auto *label = window.findChild<QLabel *>(QStringLiteral("heading"));
+    return label ? label->text() : QStringLiteral("<no heading>");
+}
+
+// A copy as a crashed run leaves it: the show bytes and the metadata naming where it came from.
+void leaveCopy(const QString &stateDir, const Show &show, const QString &originalPath)
+{
+    RecoveryStore crashed(stateDir);
+    QVERIFY(crashed.write(showDocumentBytes(show), originalPath, version));
+}
+
+} // namespace
+
+class TestMainWindowShow : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void autosaveOncePerChangeAndClearedBySave();
+    void restoreTitledAndUntitled_data();
+    void restoreTitledAndUntitled();
+    void declinedCopyIsSetAside();
+    void leftoverIsOfferedAfterAShowOpens();
+    void nonInteractiveExportReportsWhatIsMissing();
+    void relinksReachEveryProgram();
+    void appliedCueIsStored();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_temp;
+    QString m_state;
+    QString m_showFile;
+    QStringList m_media;
+};
+
+void TestMainWindowShow::init()
+{
+    m_temp = std::make_unique<QTemporaryDir>();
+    m_state = m_temp->filePath(QStringLiteral("state"));
+    m_media = {fixture(QStringLiteral("card_red.mp4")), fixture(QStringLiteral("card_blue.mp4"))};
+    for (const QString &path : m_media)
+        QVERIFY2(QFile::exists(path), qPrintable(path));
+    m_showFile = m_temp->filePath(QStringLiteral("shows/Gala.zelvoshow"));
+    QDir().mkpath(QFileInfo(m_showFile).absolutePath());
+    QVERIFY(writeShowFile(showOf({m_media.first()}), m_showFile));
+    qunsetenv("ZELVO_TEST_RECOVERY_ANSWER");
+}
+
+void TestMainWindowShow::cleanup()
+{
+    qunsetenv("ZELVO_TEST_RECOVERY_ANSWER");
+}
+
+void TestMainWindowShow::autosaveOncePerChangeAndClearedBySave()
+{
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+    QVERIFY(!window.isModified());
+    QVERIFY(!window.autosave());
+    QVERIFY(!QFile::exists(window.recoveryShowPath()));
+
+    window.addMedia({m_media.last()});
+    QVERIFY(window.isModified());
+    QVERIFY(window.autosave());
+    QVERIFY(!window.autosave());
+    RecoveryStore::Copy copy;
+    QVERIFY(RecoveryStore(m_state).read(copy));
+    QCOMPARE(copy.show.library, m_media);
+    QCOMPARE(copy.originalPath, m_showFile);
+
+    QVERIFY(window.saveShow(false));
+    QVERIFY(!QFile::exists(window.recoveryShowPath()));
+    QVERIFY(!QFile::exists(window.recoveryMetaPath()));
+    QVERIFY(!window.autosave());
+
+    window.setModified(true);
+    QVERIFY(window.autosave());
+    QVERIFY(QFile::exists(window.recoveryShowPath()));
+    QVERIFY(QFile::exists(window.recoveryMetaPath()));
+    QVERIFY(setAside(m_state).isEmpty());
+}
+
+void TestMainWindowShow::restoreTitledAndUntitled_data()
+{
+    QTest::addColumn<bool>("titled");
+    QTest::newRow("titled") << true;
+    QTest::newRow("untitled") << false;
+}
+
+void TestMainWindowShow::restoreTitledAndUntitled()
+{
+    QFETCH(bool, titled);
+    const QString original = titled ? m_showFile : QString();
+    leaveCopy(m_state, showOf(m_media), original);
+
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.restoreRecovery());
+    QCOMPARE(window.mediaLibrary(), m_media);
+    QCOMPARE(window.currentShowPath(), original);
+    QVERIFY(window.isModified());
+    QCOMPARE(heading(window), titled ? QStringLiteral("Gala") : QStringLiteral("Untitled show"));
+    QCOMPARE(window.statusText(), QStringLiteral("Show recovered. Save it to keep the changes."));
+    // The next tick writes a fresh copy of the restored show.
+    QVERIFY(window.autosave());
+}
+
+void TestMainWindowShow::declinedCopyIsSetAside()
+{
+    leaveCopy(m_state, showOf(m_media), m_showFile);
+    qputenv("ZELVO_TEST_RECOVERY_ANSWER", "no");
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    window.offerRecovery();
+    QVERIFY(window.mediaLibrary().isEmpty());
+    QCOMPARE(setAside(m_state).size(), 1);
+    QVERIFY(!QFile::exists(window.recoveryShowPath()));
+    QVERIFY(!QFile::exists(window.recoveryMetaPath()));
+    // Offered once: a second call asks nothing and changes nothing.
+    window.offerRecovery();
+    QCOMPARE(setAside(m_state).size(), 1);
+}
+
+void TestMainWindowShow::leftoverIsOfferedAfterAShowOpens()
+{
+    leaveCopy(m_state, showOf(m_media), m_showFile);
+    qputenv("ZELVO_TEST_RECOVERY_ANSWER", "yes");
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+    QCOMPARE(window.mediaLibrary(), QStringList({m_media.first()}));
+    QTRY_COMPARE(window.mediaLibrary(), m_media);
+    QVERIFY(window.isModified());
+    QCOMPARE(window.currentShowPath(), m_showFile);
+    QVERIFY(setAside(m_state).isEmpty());
+}
+
+void TestMainWindowShow::nonInteractiveExportReportsWhatIsMissing()
+{
+    const QString missing = m_temp->filePath(QStringLiteral("gone/lost.mov"));
+    QVERIFY(writeShowFile(showOf({m_media.first(), missing}), m_showFile));
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+    QStringList notIncluded{QStringLiteral("stale")};
+    const QString target = m_temp->filePath(QStringLiteral("packages/Gala"));
+    const QString written = window.exportPackage(target, QStringLiteral("Gala"), false, &notIncluded);
+    QCOMPARE(written, target + QStringLiteral("/Gala.zelvoshow"));
+    QCOMPARE(notIncluded, QStringList({missing}));
+    Show read;
+    QCOMPARE(readShowFile(written, read), ShowFileRead::Ok);
+    QCOMPARE(read.library, QStringList({target + QStringLiteral("/media/card_red.mp4"), missing}));
+}
+
+void TestMainWindowShow::relinksReachEveryProgram()
+{
+    const QString lost = QStringLiteral("/old/place/card_red.mp4");
+    QVERIFY(writeShowFile(showOf({lost, m_media.last()}), m_showFile));
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+    QCOMPARE(window.missingMedia(), QStringList({lost}));
+    QCOMPARE(window.applyRelinks({}), 0);
+    QVERIFY(!window.isModified());
+    QCOMPARE(window.applyRelinks({{lost, m_media.first()}}), 2);
+    QVERIFY(window.missingMedia().isEmpty());
+    QCOMPARE(window.workingPlaylist().first().source, m_media.first());
+    QCOMPARE(window.programList().first().playlist.first().source, m_media.first());
+    QVERIFY(window.isModified());
+}
+
+void TestMainWindowShow::appliedCueIsStored()
+{
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+    QVERIFY(!window.applyEditedCue());   // no row in the editor yet
+    window.loadCueEditor(0);
+    QCOMPARE(window.editorRow(), 0);
+    QVERIFY(window.applyEditedCue());
+    QCOMPARE(window.editorState(), QStringLiteral("Cue applied"));
+    QCOMPARE(window.statusText(), QStringLiteral("Cue saved. Changes apply on the next TAKE."));
+    QVERIFY(window.isModified());
+}
+
+QTEST_MAIN(TestMainWindowShow)
+#include "tst_mainwindowshow.moc"

@@ -39,7 +39,8 @@ void MediaDelegate::paint(QPainter *painter, const QStyleOptionViewItem &option,
     const QRect badge(r.left(), r.top() + (r.height() - 24) / 2, 46, 24);
     painter->setPen(QColor(QStringLiteral("#324d61")));
     painter->setBrush(QColor(QStringLiteral("#1a3040")));
-    painter->drawRoundedRect(badge, 3, 3);
+    // Half-pixel inset: the one-pixel border sits on whole pixels instead of blurring over two.
+    painter->drawRoundedRect(QRectF(badge).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
     QFont badgeFont(QStringLiteral("Segoe UI"), 7);
     badgeFont.setWeight(QFont::DemiBold);
     painter->setFont(badgeFont);

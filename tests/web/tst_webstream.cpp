@@ -1,0 +1,91 @@
+#include "outputs/ProjectFps.h"
+#include "web/WebStream.h"
+#include "web/WebViewer.h"
+
+#include <QTest>
+
+class TestWebStream : public QObject
+{
+    Q_OBJECT
+private slots:
+    void targetSizes_data()
+    {
+        QTest::addColumn<int>("quality");
+        QTest::addColumn<QSize>("source");
+        QTest::addColumn<QSize>("target");
+        QTest::newRow("720p") << 1 << QSize(1920, 1080) << QSize(1280, 720);
+        QTest::newRow("1080p") << 2 << QSize(640, 360) << QSize(1920, 1080);
+        QTest::newRow("2160p") << 3 << QSize() << QSize(3840, 2160);
+        QTest::newRow("unknown index") << 7 << QSize(640, 360) << QSize(1920, 1080);
+        QTest::newRow("auto 2160p source") << 0 << QSize(3840, 2160) << QSize(1920, 1080);
+        QTest::newRow("auto square") << 0 << QSize(1000, 1000) << QSize(1000, 1000);
+        QTest::newRow("auto tiny") << 0 << QSize(301, 171) << QSize(320, 180);
+        QTest::newRow("auto odd") << 0 << QSize(1279, 719) << QSize(1278, 718);
+        QTest::newRow("auto no picture yet") << 0 << QSize() << QSize(1280, 720);
+        QTest::newRow("auto small not enlarged") << 0 << QSize(640, 360) << QSize(640, 360);
+        QTest::newRow("auto tall") << 0 << QSize(1080, 1920) << QSize(606, 1080);
+    }
+    void targetSizes()
+    {
+        QFETCH(int, quality);
+        QFETCH(QSize, source);
+        QFETCH(QSize, target);
+        QCOMPARE(WebStream::targetSize(quality, source), target);
+    }
+
+    void rates_data()
+    {
+        QTest::addColumn<double>("fps");
+        QTest::addColumn<double>("rate");
+        QTest::newRow("unset") << 0.0 << 30.0;
+        QTest::newRow("negative") << -5.0 << 30.0;
+        QTest::newRow("23.976") << 23.976 << 23.976;
+        QTest::newRow("30") << 30.0 << 30.0;
+        QTest::newRow("50") << 50.0 << 25.0;
+        QTest::newRow("59.94") << 59.94 << 29.97;
+    }
+    void rates()
+    {
+        QFETCH(double, fps);
+        QFETCH(double, rate);
+        QCOMPARE(WebStream::effectiveRate(fps), rate);
+    }
+
+    void bitrates()
+    {
+        QCOMPARE(WebStream::bitrateFor({3840, 2160}), 25000000);
+        QCOMPARE(WebStream::bitrateFor({320, 180}), 1500000);
+        QCOMPARE(WebStream::bitrateFor({1920, 1080}), 7464960);
+    }
+
+    // With no channel and no viewer the stream still encodes its black placeholder at the auto
+    // size before the first real picture, and its status starts from zero.
+    void freshStreamEncodesItsPlaceholder()
+    {
+        qputenv("ZELVO_WEB_SOFTWARE_ENCODER", "1");
+        WebStream stream(nullptr, std::make_shared<std::atomic<int>>(0));
+        const QJsonObject status = stream.statusJson();
+        QCOMPARE(status.value(QStringLiteral("viewers")).toInt(), 0);
+        QCOMPARE(status.value(QStringLiteral("fps_limit")).toInt(), 30);
+        QCOMPARE(status.value(QStringLiteral("audio_codec")).toString(), QStringLiteral("Opus 48 kHz stereo"));
+        QTRY_COMPARE(stream.statusJson().value(QStringLiteral("width")).toInt(), 1280);
+        QCOMPARE(stream.statusJson().value(QStringLiteral("height")).toInt(), 720);
+        QTRY_VERIFY(stream.statusJson().value(QStringLiteral("encoded_frames")).toInt() >= 1);
+        QCOMPARE(stream.statusJson().value(QStringLiteral("encoder")).toString(), QStringLiteral("libx264 (software)"));
+        QCOMPARE(stream.statusJson().value(QStringLiteral("hardware")).toBool(), false);
+    }
+
+    void offeredCaps()
+    {
+        const QByteArray video = WebViewer::videoCaps(1234);
+        QVERIFY(video.contains("profile-level-id=(string)42e033"));
+        QVERIFY(video.contains("packetization-mode=(string)1"));
+        QVERIFY(video.contains("extmap-6="));
+        QVERIFY(video.contains("ssrc=(uint)1234"));
+        // One Opus bit rate: the one the encoder runs at.
+        QVERIFY(WebViewer::audioCaps(1235).contains("maxaveragebitrate=(string)128000"));
+    }
+};
+
+QTEST_MAIN(TestWebStream)
+#include "tst_webstream.moc"

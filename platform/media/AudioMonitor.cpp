@@ -1,27 +1,14 @@
 #include "platform/media/AudioMonitor.h"
 
-#include "platform/media/AudioBufferOutput.h"
-
+#include <QAudioDevice>
 #include <QAudioOutput>
-#include <QAudioSink>
 
-namespace {
-constexpr int BufferMs = 200;
-}
-
-AudioMonitor::AudioMonitor(QObject *parent)
-    : QObject(parent), m_format(AudioBufferOutput::programFormat())
+AudioMonitor::AudioMonitor(QObject *parent) : QObject(parent)
 {
-    connect(&m_devices, &QMediaDevices::audioOutputsChanged, this, [this] {
-        closeSink();
-        m_failed = false;
-    });
+    connect(&m_devices, &QMediaDevices::audioOutputsChanged, this, &AudioMonitor::scheduleUpdate);
 }
 
-AudioMonitor::~AudioMonitor()
-{
-    closeSink();
-}
+AudioMonitor::~AudioMonitor() = default;
 
 void AudioMonitor::setOutput(QAudioOutput *output)
 {
@@ -30,80 +17,58 @@ void AudioMonitor::setOutput(QAudioOutput *output)
     for (const auto &connection : std::as_const(m_connections))
         disconnect(connection);
     m_connections.clear();
-    closeSink();
-    m_failed = false;
     m_output = output;
-    if (!output)
-        return;
-    const auto restart = [this] {
-        closeSink();
-        m_failed = false;
-    };
-    m_connections << connect(output, &QAudioOutput::mutedChanged, this, restart)
-                  << connect(output, &QAudioOutput::deviceChanged, this, restart)
-                  << connect(output, &QAudioOutput::volumeChanged, this, [this](float volume) {
-                         if (m_sink)
-                             m_sink->setVolume(volume);
-                     });
-}
-
-bool AudioMonitor::wanted() const
-{
-    return m_output && !m_output->isMuted() && !m_failed;
-}
-
-bool AudioMonitor::openSink()
-{
-    if (QMediaDevices::audioOutputs().isEmpty())
-        return false;
-    QAudioDevice device = m_output->device();
-    if (device.isNull())
-        device = QMediaDevices::defaultAudioOutput();
-    if (device.isNull() || !device.isFormatSupported(m_format)) {
-        m_failed = true;
-        return false;
+    if (output) {
+        m_connections << connect(output, &QAudioOutput::mutedChanged, this, &AudioMonitor::scheduleUpdate)
+                      << connect(output, &QAudioOutput::deviceChanged, this, &AudioMonitor::scheduleUpdate)
+                      << connect(output, &QAudioOutput::volumeChanged, this,
+                                 [this](float volume) { m_stream.setVolume(volume); })
+                      << connect(output, &QObject::destroyed, this, &AudioMonitor::scheduleUpdate);
+        m_stream.setVolume(output->volume());
     }
-    m_sink = std::make_unique<QAudioSink>(device, m_format);
-    m_sink->setBufferSize(m_format.bytesForDuration(BufferMs * 1000));
-    m_sink->setVolume(m_output->volume());
-    m_io = m_sink->start();
-    if (!m_io) {
-        m_sink.reset();
-        m_failed = true;
-        return false;
-    }
-    return true;
+    update();
 }
 
-void AudioMonitor::closeSink()
+QByteArray AudioMonitor::alsaDeviceFor(const QAudioDevice &device)
 {
-    if (!m_sink)
+    if (device.isNull() || device.id() == QMediaDevices::defaultAudioOutput().id())
+        return QByteArrayLiteral("default");
+    QByteArray id = device.id();
+    id.replace('\\', "\\\\").replace('"', "\\\"");
+    return "pulse:DEVICE=\"" + id + '"';
+}
+
+void AudioMonitor::scheduleUpdate()
+{
+    if (m_updatePending)
         return;
-    m_sink->stop();
-    m_sink.reset();
-    m_io = nullptr;
+    m_updatePending = true;
+    QMetaObject::invokeMethod(this, &AudioMonitor::update, Qt::QueuedConnection);
+}
+
+void AudioMonitor::update()
+{
+    m_updatePending = false;
+    m_enabled = m_output && !m_output->isMuted() && !QMediaDevices::audioOutputs().isEmpty();
+    m_device = m_enabled ? alsaDeviceFor(m_output->device()) : QByteArray();
+    if (m_requested)
+        m_stream.configure(m_device, m_enabled);
+    m_requested = m_requested && m_enabled;
 }
 
 void AudioMonitor::write(const QByteArray &samples)
 {
-    if (!wanted()) {
-        closeSink();
+    if (!m_enabled)
         return;
+    // The stream opens with the first sound, so an unmuted output that plays nothing costs nothing.
+    if (!m_requested) {
+        m_stream.configure(m_device, true);
+        m_requested = true;
     }
-    if (!m_sink && !openSink())
-        return;
-    if (m_sink->error() == QAudio::OpenError || m_sink->error() == QAudio::FatalError) {
-        closeSink();
-        m_failed = true;
-        return;
-    }
-    const qsizetype frameBytes = m_format.bytesPerFrame();
-    const qsizetype room = m_sink->bytesFree() / frameBytes * frameBytes;
-    if (room > 0)
-        m_io->write(samples.constData(), std::min(room, samples.size()));
+    m_stream.write(samples);
 }
 
 void AudioMonitor::reset()
 {
-    closeSink();
+    m_stream.drop();
 }

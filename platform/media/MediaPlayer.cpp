@@ -696,6 +696,16 @@ void MediaPlayer::setUnpacedForTesting(bool unpaced)
     d->unpaced = unpaced;
 }
 
+bool MediaPlayer::monitorStreamOpen() const
+{
+    return d->monitor.isOpen();
+}
+
+quint64 MediaPlayer::monitorStreamOpens() const
+{
+    return d->monitor.streamOpens();
+}
+
 void MediaPlayer::play()
 {
     if (!d->hasMedia() || d->state == QMediaPlayer::PlayingState)

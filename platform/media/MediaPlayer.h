@@ -25,8 +25,8 @@ class AudioBufferOutput;
 // P010 (Qt 6.4 gives Format_YUV420P10 frames an 8-bit line stride, too small for the samples); other
 // formats are converted once (to NV12, P010 or RGBA8888).
 // Decoded audio reaches an AudioBufferOutput as 48 kHz stereo float buffers with their start time.
-// Local monitoring sound plays through a QAudioSink only when a device exists, following the
-// QAudioOutput's device, volume and mute.
+// Local monitoring sound plays through an AudioMonitor only when a device exists, following the
+// QAudioOutput's device, volume and mute; pause, seek and loops keep its stream open.
 // All public functions and all signals live on the thread that owns the player (the GUI thread).
 class MediaPlayer : public QObject
 {
@@ -79,6 +79,9 @@ public:
     // Test seam for benchmarks: present every frame and audio buffer as soon as it is decoded,
     // ignoring the clock.
     void setUnpacedForTesting(bool unpaced);
+    // Test seams: whether the local monitoring stream is open, and how often it was opened.
+    bool monitorStreamOpen() const;
+    quint64 monitorStreamOpens() const;
 
 public slots:
     void play();

@@ -139,8 +139,32 @@ MainWindow::MainWindow(bool sampleContentMode, const QString &languageCode, cons
     loadSampleEditor();
 }
 
-// The members go in reverse declaration order; see the header.
-MainWindow::~MainWindow() = default;
+// The members go in reverse declaration order (see the header). Before that, nothing that shows a
+// deck may outlive it: windows of their own (output and deck windows have no parent) and the pages
+// go first, and the decks stop reporting to a window that is being taken apart.
+MainWindow::~MainWindow()
+{
+    for (const DeckWindowEntry &entry : std::as_const(deckWindows))
+        delete entry.window.data();
+    deckWindows.clear();
+    for (const QPointer<OutputWindow> &window : std::as_const(outputWindows))
+        delete window.data();
+    tiles.clear();
+    routes.clear();
+    delete takeCentralWidget();
+    // Anything still reaching the refresh finds no pages and does nothing.
+    playlistTable = nullptr;
+    manualButton = nullptr;
+    footer = nullptr;
+    processUsageLabel = nullptr;
+    for (QObject *source : std::initializer_list<QObject *>{&previewDeck, &programADeck, &readiness, &programAPlaylist,
+                                                             &programANetwork, &scanWatcher, &usageWatcher})
+        disconnect(source, nullptr, this, nullptr);
+    for (const std::unique_ptr<ProgramRecord> &record : programRecords) {
+        disconnect(&record->channel, nullptr, this, nullptr);
+        disconnect(&record->network, nullptr, this, nullptr);
+    }
+}
 
 QWidget *MainWindow::buildRail()
 {
@@ -292,6 +316,7 @@ void MainWindow::buildPages()
     pageStack->addWidget(outputsPage());
     pageStack->addWidget(makeScrollArea(audioPage()));
     pageStack->addWidget(makeScrollArea(settingsPage()));
+    appendProgramPanels(0);
 }
 
 // The resource footer's sampler runs on the global pool once it exists; until then the footer

@@ -63,6 +63,8 @@ QWidget *MainWindow::cueEditorPage()
     form->addRow(makeLabel(QStringLiteral("CUE / IN & OUT")), cueCombo);
     inField = makeSecondsSpinBox(0, 86400);
     outField = makeSecondsSpinBox(-1, 86400);
+    inField->setObjectName(QStringLiteral("cueIn"));
+    outField->setObjectName(QStringLiteral("cueOut"));
     outField->setSpecialValueText(uiText(QStringLiteral("End of media")));
     form->addRow(makeLabel(QStringLiteral("In")), inField);
     form->addRow(makeLabel(QStringLiteral("Out")), outField);

@@ -20,8 +20,12 @@
 
 namespace {
 
-void dropSocket(QTcpSocket *socket, QObject *node)
+// Detaches the session from its socket first, so a reader still looping over the session's
+// buffer sees at once that the session is gone.
+void dropSocket(LinkSession &session, QObject *node)
 {
+    QTcpSocket *socket = session.socket;
+    session.socket.clear();
     if (!socket)
         return;
     socket->disconnect(node);
@@ -151,7 +155,7 @@ bool LinkNode::connectToMaster(const QString &address, quint16 port)
     if (!isClient())
         return false;
     if (masterSession) {
-        dropSocket(masterSession->socket, this);
+        dropSocket(*masterSession, this);
         sessions.removeAll(masterSession);
         masterSession.reset();
         welcomed = false;
@@ -181,10 +185,10 @@ void LinkNode::stop()
     downloadHash.reset();
     downloadQueue.clear();
     for (const SessionPtr &session : std::as_const(sessions))
-        dropSocket(session->socket, this);
+        dropSocket(*session, this);
     sessions.clear();
     if (masterSession)
-        dropSocket(masterSession->socket, this);
+        dropSocket(*masterSession, this);
     masterSession.reset();
     welcomed = false;
     deleteLaterAndClear(controlServer);

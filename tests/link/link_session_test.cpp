@@ -6,7 +6,9 @@
 
 #include "link/LinkNode.h"
 
+#include <QDateTime>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -232,6 +234,90 @@ private slots:
         QCOMPARE(attempt(QStringLiteral("9071")), QStringLiteral("Too many failed sign-ins; try again later"));
         nowMs += 1;
         QCOMPARE(attempt(QStringLiteral("9071")), QStringLiteral("welcome"));
+    }
+
+    void discoveryTableAndAutoConnect()
+    {
+        m_master->stop();
+        QTcpServer matching, other;
+        QVERIFY(matching.listen(QHostAddress::LocalHost, 0));
+        QVERIFY(other.listen(QHostAddress::LocalHost, 0));
+        auto follower = node(QStringLiteral("searcher"));
+        QVERIFY(follower->startFollower(code, true));
+        QVERIFY2(follower->lastError.isEmpty(), qPrintable(follower->lastError));
+        const auto beacon = [](const QString &id, const QString &role, int port, const QString &keyId) {
+            return QJsonDocument(QJsonObject{{QStringLiteral("t"), QStringLiteral("zelvo-link")},
+                                             {QStringLiteral("id"), id},
+                                             {QStringLiteral("name"), QStringLiteral("M ") + id},
+                                             {QStringLiteral("role"), role},
+                                             {QStringLiteral("port"), port},
+                                             {QStringLiteral("keyId"), keyId}})
+                .toJson(QJsonDocument::Compact);
+        };
+        const QString ownKeyId = linkKeyId(deriveLinkKey(code));
+        const QList<QByteArray> datagrams{
+            "not json",
+            beacon(QStringLiteral("other"), QStringLiteral("master"), other.serverPort(), QStringLiteral("000000000000")),
+            beacon(follower->nodeId, QStringLiteral("master"), matching.serverPort(), ownKeyId),
+            beacon(QStringLiteral("portless"), QStringLiteral("master"), 0, ownKeyId),
+            beacon(QStringLiteral("notmaster"), QStringLiteral("follower"), matching.serverPort(), ownKeyId),
+            beacon(QStringLiteral("good"), QStringLiteral("master"), matching.serverPort(), ownKeyId),
+        };
+        QUdpSocket sender;
+        for (const QByteArray &datagram : datagrams)
+            sender.writeDatagram(datagram, QHostAddress::LocalHost, LinkNode::discoveryPort);
+        QTRY_COMPARE(follower->peers().size(), 2);
+        QCOMPARE(follower->peers().at(0).id, QStringLiteral("other"));
+        QCOMPARE(follower->peers().at(1).id, QStringLiteral("good"));
+        QCOMPARE(follower->peers().at(1).address, QStringLiteral("127.0.0.1"));
+        // Only the master of this code is contacted.
+        QTRY_VERIFY(matching.hasPendingConnections());
+        QVERIFY(!other.hasPendingConnections());
+        QCOMPARE(follower->masterAddress, QStringLiteral("127.0.0.1"));
+        // A master unheard for more than 5000 ms is forgotten at the next tick; a recent one stays.
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        follower->discoveredMasters[QStringLiteral("other")].lastSeenMs = now - 5001;
+        follower->discoveredMasters[QStringLiteral("good")].lastSeenMs = now - 3000;
+        QTRY_COMPARE(follower->peers().size(), 1);
+        QCOMPARE(follower->peers().at(0).id, QStringLiteral("good"));
+        QVERIFY(!other.hasPendingConnections());
+        // A program that holds the port without sharing it: the follower says so and still runs.
+        follower->stop();
+        QTest::qWait(50);  // the stopped node's socket goes on the next pass of the event loop
+        QUdpSocket holder;
+        QVERIFY(holder.bind(QHostAddress::AnyIPv4, LinkNode::discoveryPort, QUdpSocket::DontShareAddress));
+        QVERIFY(follower->startFollower(code, true));
+        QCOMPARE(follower->lastError, QStringLiteral("Discovery port busy; connect by address"));
+        QCOMPARE(follower->mode, int(LinkNode::Follower));
+    }
+
+    void startAndStop()
+    {
+        int changes = 0;
+        auto idle = node(QStringLiteral("idle"));
+        connect(idle.get(), &LinkNode::changed, idle.get(), [&] { ++changes; });
+        idle->stop();
+        QCOMPARE(changes, 0);
+        QCOMPARE(idle->connectToMaster(QStringLiteral("127.0.0.1"), 1), false);
+        // A taken control port: false, stopped, the server's reason kept.
+        QVERIFY(!idle->startMaster(code, m_master->controlPort()));
+        QCOMPARE(idle->mode, int(LinkNode::Stopped));
+        QVERIFY(!idle->lastError.isEmpty());
+        QVERIFY(changes > 0);
+        QVERIFY(idle->startMaster(code, 47810));
+        QCOMPARE(idle->controlPort(), quint16(47810));
+        QCOMPARE(idle->filePort(), quint16(47811));
+        QVERIFY(idle->startMaster(code, 65535));
+        QCOMPARE(idle->controlPort(), quint16(65535));
+        QVERIFY(idle->filePort() != 0);
+        // Followers lose their master when it stops.
+        auto follower = node(QStringLiteral("joined"));
+        follower->startFollower(code, false);
+        follower->connectToMaster(QStringLiteral("127.0.0.1"), 65535);
+        QTRY_VERIFY(follower->welcomed);
+        idle->stop();
+        QTRY_VERIFY(!follower->welcomed);
+        QCOMPARE(idle->mode, int(LinkNode::Stopped));
     }
 
     void clockSamplesKeepTheFastestPong()

@@ -134,3 +134,10 @@ bool WebDriverSession::newTab()
     call("POST", QStringLiteral("/session/%1/window").arg(m_session), {{QStringLiteral("handle"), handle}});
     return true;
 }
+
+void WebDriverSession::addScriptOnNewDocument(const QString &script)
+{
+    call("POST", QStringLiteral("/session/%1/goog/cdp/execute").arg(m_session),
+         {{QStringLiteral("cmd"), QStringLiteral("Page.addScriptToEvaluateOnNewDocument")},
+          {QStringLiteral("params"), QJsonObject{{QStringLiteral("source"), script}}}});
+}

@@ -25,6 +25,8 @@ public:
     // Runs a script whose last argument is the callback (W3C "execute/async").
     QJsonValue executeAsync(const QString &script, const QJsonArray &arguments = {});
     QByteArray screenshotPng();
+    // Runs a script in every document this tab opens from now on, before the page's own scripts.
+    void addScriptOnNewDocument(const QString &script);
     // Opens a new tab and switches to it.
     bool newTab();
     QString lastError() const { return m_lastError; }

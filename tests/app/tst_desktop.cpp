@@ -1,0 +1,88 @@
+// The real program on a real X display: started without options, its main window must appear with
+// its title and size, and a screenshot of it must show the desk, not an empty frame. Needs the
+// test environment's Xvfb (ZELVO_TEST_DISPLAY); the screenshot is kept in <build>/captures/.
+#include "PictureCheck.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString runTool(const QString &tool, const QStringList &arguments, const QString &display)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DISPLAY"), display);
+    process.setProcessEnvironment(environment);
+    process.start(tool, arguments);
+    if (!process.waitForFinished(20000))
+        return QString();
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+} // namespace
+
+class DesktopTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void windowOpensOnTheDisplay()
+    {
+        const QString display = qEnvironmentVariable("ZELVO_TEST_DISPLAY");
+        if (display.isEmpty())
+            QSKIP("No test display; run under scripts/test-env.sh");
+        if (QStandardPaths::findExecutable(QStringLiteral("xwininfo")).isEmpty()
+            || QStandardPaths::findExecutable(QStringLiteral("ffmpeg")).isEmpty())
+            QSKIP("xwininfo or ffmpeg is missing");
+
+        QTemporaryDir state;
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.insert(QStringLiteral("DISPLAY"), display);
+        program.setProcessEnvironment(environment);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(qEnvironmentVariable("ZELVO_BUILD_DIR") + QStringLiteral("/ZelvoPlayout"),
+                      {QStringLiteral("--state-dir"), state.path()});
+        QVERIFY(program.waitForStarted());
+
+        // xwininfo lists the top-level windows with their titles and geometry (WIDTHxHEIGHT+X+Y).
+        static const QRegularExpression line(
+            QStringLiteral("(0x[0-9a-f]+) \"Zelvo Playout [^\"]*v0\\.1\\.0 \\(build 0001\\)\".*?(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
+        QRegularExpressionMatch match;
+        QTRY_VERIFY_WITH_TIMEOUT((match = line.match(runTool(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}, display)))
+                                     .hasMatch(),
+                                 20000);
+        QCOMPARE(match.captured(2).toInt(), 1600);
+        QCOMPARE(match.captured(3).toInt(), 1000);
+        const int x = match.captured(4).toInt();
+        const int y = match.captured(5).toInt();
+
+        // Give the first frames time to paint, then grab the window's area of the screen.
+        QTest::qWait(1500);
+        QVERIFY(QDir().mkpath(qEnvironmentVariable("ZELVO_BUILD_DIR") + QStringLiteral("/captures")));
+        const QString shot = qEnvironmentVariable("ZELVO_BUILD_DIR") + QStringLiteral("/captures/desktop-window.png");
+        QFile::remove(shot);
+        runTool(QStringLiteral("ffmpeg"),
+                {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("x11grab"),
+                 QStringLiteral("-video_size"), QStringLiteral("1600x1000"), QStringLiteral("-i"),
+                 QStringLiteral("%1+%2,%3").arg(display).arg(x).arg(y), QStringLiteral("-frames:v"), QStringLiteral("1"),
+                 QStringLiteral("-y"), shot},
+                display);
+        program.kill();
+        program.waitForFinished();
+        const QImage image(shot);
+        QCOMPARE(image.size(), QSize(1600, 1000));
+        const PictureSpread spread = pictureSpread(image);
+        QVERIFY2(spread.luminanceDeviation > 8 && spread.colours > 20,
+                 qPrintable(QStringLiteral("deviation %1, colours %2").arg(spread.luminanceDeviation).arg(spread.colours)));
+    }
+};
+
+QTEST_MAIN(DesktopTest)
+#include "tst_desktop.moc"

@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 // The tables live in the app library's resources; a static library's resource object is only
 // linked when something refers to it.
 static void initLanguageResources()
@@ -52,8 +54,49 @@ bool UiText::loadFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
-    translations = document.isObject() ? document.object() : QJsonObject();
+    setTable(document.isObject() ? document.object() : QJsonObject());
     return true;
+}
+
+void UiText::setTable(const QJsonObject &table)
+{
+    translations = table;
+    buildMessagePatterns();
+}
+
+void UiText::buildMessagePatterns()
+{
+    static const QRegularExpression placeholder(QStringLiteral("%([1-9])"));
+    messagePatterns.clear();
+    for (auto it = translations.constBegin(); it != translations.constEnd(); ++it) {
+        const QString &key = it.key();
+        // Program names are never messages: "Program notes" must not fill "Program %1".
+        if (key.startsWith(programPrefix) || key.startsWith(upperProgramPrefix))
+            continue;
+        QString expression = QStringLiteral("^");
+        QList<int> numbers;
+        qsizetype literal = 0;
+        qsizetype from = 0;
+        auto match = placeholder.globalMatch(key);
+        while (match.hasNext()) {
+            const QRegularExpressionMatch m = match.next();
+            expression += QRegularExpression::escape(key.mid(from, m.capturedStart() - from)) + QStringLiteral("(.+?)");
+            literal += m.capturedStart() - from;
+            numbers << m.captured(1).toInt();
+            from = m.capturedEnd();
+        }
+        if (numbers.isEmpty())
+            continue;
+        literal += key.size() - from;
+        // A pattern of little fixed text ("%1 ms") would match nearly any message.
+        if (literal < 6)
+            continue;
+        expression += QRegularExpression::escape(key.mid(from)) + QStringLiteral("$");
+        messagePatterns.append({key, QRegularExpression(expression), numbers});
+    }
+    // Longer fixed texts are more specific: try them first.
+    std::stable_sort(messagePatterns.begin(), messagePatterns.end(),
+                     [](const MessagePattern &a, const MessagePattern &b) { return a.key.size() > b.key.size(); });
 }
 
 void UiText::switchLanguage(const QString &code)
@@ -97,6 +140,24 @@ QString UiText::messageText(const QString &message) const
 {
     if (translations.contains(message))
         return text(message);
+    for (const MessagePattern &pattern : messagePatterns) {
+        const QRegularExpressionMatch m = pattern.matcher.match(message);
+        if (!m.hasMatch())
+            continue;
+        QString filled = text(pattern.key);
+        static const QRegularExpression placeholder(QStringLiteral("%([1-9])"));
+        QString result;
+        qsizetype from = 0;
+        auto it = placeholder.globalMatch(filled);
+        while (it.hasNext()) {
+            const QRegularExpressionMatch p = it.next();
+            const int index = pattern.numbers.indexOf(p.captured(1).toInt());
+            result += filled.mid(from, p.capturedStart() - from);
+            result += index >= 0 ? m.captured(index + 1) : p.captured();
+            from = p.capturedEnd();
+        }
+        return result + filled.mid(from);
+    }
     QString prefix;
     for (auto it = translations.constBegin(); it != translations.constEnd(); ++it) {
         const QString &key = it.key();

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QString>
 #include <QWidget>
 
@@ -38,7 +39,7 @@ public:
     bool loadTranslations();
     bool loadFile(const QString &path);
     const QJsonObject &table() const { return translations; }
-    void setTable(const QJsonObject &table) { translations = table; }
+    void setTable(const QJsonObject &table);
 
     // Stores the code and loads its table; the caller then re-applies the window's texts.
     void switchLanguage(const QString &code);
@@ -48,9 +49,10 @@ public:
 
     // The text to show for an English source text of the system.
     QString text(const QString &key) const;
-    // A message that a service composed from a fixed text and a detail ("File not found: " + path):
-    // the whole message when the table has it, else its longest known prefix that ends in ": "
-    // translated and the detail kept as it is.
+    // A message that a service composed from a fixed text and its details: the whole message when
+    // the table has it; else a key with placeholders that the message fills ("PTP ports 319/320
+    // unavailable (error 13)"), translated and filled with the same values; else its longest known
+    // prefix that ends in ": " ("File not found: " + path), translated with the detail kept.
     QString messageText(const QString &message) const;
     // The text to show for a Program's stored name: translated when the system generated the name,
     // shown as typed otherwise.
@@ -79,6 +81,16 @@ public:
 
 private:
     QString patternText(const QString &pattern, const QString &rest) const;
+    void buildMessagePatterns();
+
+    // A key with placeholders as a matcher of filled messages; numbers[i] is the placeholder that
+    // capture i + 1 fills.
+    struct MessagePattern
+    {
+        QString key;
+        QRegularExpression matcher;
+        QList<int> numbers;
+    };
 
     struct Entry
     {
@@ -90,4 +102,5 @@ private:
     QString languageCode = QStringLiteral("en");
     QJsonObject translations;
     QList<Entry> translatable;
+    QList<MessagePattern> messagePatterns;
 };

@@ -242,6 +242,17 @@ private slots:
                                      << QStringLiteral("Não foi possível abrir a mídia: Invalid data");
         QTest::newRow("whole") << "Media preparation timed out" << QStringLiteral("A preparação da mídia expirou");
         QTest::newRow("unknown") << "Something else: detail" << "Something else: detail";
+        QTest::newRow("filled pattern") << "PTP ports 319/320 unavailable (error 13)"
+                                        << QStringLiteral("Portas PTP 319/320 indisponíveis (erro 13)");
+        QTest::newRow("two values") << "Sending to 239.69.1.2:5004 failed: Network unreachable"
+                                    << QStringLiteral("Falha no envio para 239.69.1.2:5004: Network unreachable");
+        QTest::newRow("two numbers") << "Relinked 3 of 5 media files."
+                                          << QStringLiteral("3 de 5 arquivos de mídia reencontrados.");
+        QTest::newRow("longer pattern wins")
+            << "PTP ports 319/320 unavailable (error 13): ports below 1024 need root or CAP_NET_BIND_SERVICE"
+            << QStringLiteral("Portas PTP 319/320 indisponíveis (erro 13): portas abaixo de 1024 exigem root ou CAP_NET_BIND_SERVICE");
+        QTest::newRow("typed Program name") << "Program notes" << "Program notes";
+        QTest::newRow("little fixed text") << "Backup 40 ms" << "Backup 40 ms";
     }
 
     void messagesWithDetail()

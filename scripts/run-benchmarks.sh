@@ -12,6 +12,7 @@ for b in "$build"/bench/bench_*; do
   echo "== $name"
   platform=offscreen
   [ "$name" = bench_scaling ] && platform=xcb   # the GPU path needs the X display
+  [ "$name" = bench_window ] && platform=xcb    # the desk paints its monitors on the X display
   QT_QPA_PLATFORM=$platform "$b" || status=1
 done
 exit $status

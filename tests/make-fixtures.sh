@@ -91,6 +91,28 @@ for alias in h264-3840x2160.mp4:clip_2160p25.mp4 h264-1920x1080.mp4:clip_1080p25
 done
 # A bare H.264 elementary stream: no container, so no duration and no seeking.
 fixture raw_360p25.h264 "${ff[@]}" -i "$out/clip_360p25.mp4" -t 3 -an -c:v copy -bsf:v h264_mp4toannexb -f h264 @TMP@
+# Numbered 640x360 25 fps clips with a tone in the containers and GOP structures that seeking must
+# land exactly in: MPEG-2 and H.264 in MPEG-TS, MPEG-2 in MPEG-PS (open GOPs, no index), open-GOP
+# HEVC (x265's defaults) and H.264, and intra-refresh H.264 (no IDR after the first frame).
+numbered_encode() {  # numbered_encode NAME SECONDS FORMAT CODEC_ARGS...
+  local name=$1 secs=$2 format=$3; shift 3
+  fixture "$name" "${ff[@]}" -filter_complex "$(numbered_graph 640 360 25 "$secs")" \
+    -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=${secs}" \
+    -map '[v]' -map 0:a "$@" -ac 2 -f "$format" @TMP@
+}
+numbered_encode mpeg2_360p25.ts 8 mpegts -c:v mpeg2video -q:v 2 -g 12 -bf 2 -c:a mp2 -b:a 192k
+numbered_encode h264_360p25.ts 8 mpegts -c:v libx264 -preset veryfast -g 50 -keyint_min 50 -sc_threshold 0 \
+  -pix_fmt yuv420p -c:a aac -b:a 128k
+numbered_encode mpeg2_360p25.mpg 8 mpeg -c:v mpeg2video -q:v 2 -g 15 -bf 2 -c:a mp2 -b:a 192k
+numbered_encode hevc_opengop_360p25.mp4 8 mp4 -c:v libx265 -preset medium \
+  -x265-params log-level=error:keyint=50:min-keyint=50:scenecut=0 -pix_fmt yuv420p -tag:v hvc1 -c:a aac
+numbered_encode h264_opengop_360p25.mp4 8 mp4 -c:v libx264 -preset veryfast -g 50 -keyint_min 50 -sc_threshold 0 \
+  -bf 3 -x264-params open-gop=1 -pix_fmt yuv420p -c:a aac
+numbered_encode h264_intrarefresh_360p25.mp4 8 mp4 -c:v libx264 -preset veryfast \
+  -x264-params intra-refresh=1:keyint=50 -pix_fmt yuv420p -c:a aac
+# The H.264 transport stream again, starting at 95442 s: a large start time, and the 33-bit
+# timestamps wrap 1.7 s in.
+fixture h264_wrap_360p25.ts "${ff[@]}" -i "$out/h264_360p25.ts" -c copy -output_ts_offset 95442 -f mpegts @TMP@
 # The readiness runner reads its two clips from a "fixtures" folder below the folder it is given.
 mkdir -p "$out/readiness/fixtures"
 for alias in 01-h264.mp4 03-h264.mkv; do

@@ -7,6 +7,8 @@ constexpr qint64 MaxQueuedAudioUs = 1000000;
 constexpr int WantedVideoPackets = 50;
 constexpr qint64 WantedAudioPacketUs = 1000000;
 constexpr qint64 MaxPacketBytes = 64LL * 1024 * 1024;
+constexpr qint64 FirstRetreatUs = 1000000;
+constexpr qint64 LongestRetreatUs = 16000000;  // beyond this, decode from the start
 }
 
 MediaPipeline::MediaPipeline(std::function<void()> wakeOwner)
@@ -19,6 +21,7 @@ void MediaPipeline::command(bool run, qint64 target, int loop)
     ++serial;
     active = run;
     targetUs = target;
+    seekBackUs = 0;
     startLoop = loop;
     clearQueues();
     ownerWaiting = run;
@@ -73,6 +76,19 @@ bool MediaPipeline::pushAudio(AudioItem &&item, int itemSerial)
     m_audioUs += item.endUs - item.startUs;
     audioChunks.push_back(std::move(item));
     wakeOwnerIfWaiting();
+    return true;
+}
+
+bool MediaPipeline::retreat(int itemSerial)
+{
+    if (itemSerial != serial || !active || targetUs <= 0 || seekBackUs >= targetUs)
+        return false;
+    seekBackUs = seekBackUs == 0 ? FirstRetreatUs : seekBackUs * 2;
+    if (seekBackUs > LongestRetreatUs || seekBackUs > targetUs)
+        seekBackUs = targetUs;
+    ++serial;
+    clearQueues();
+    changed.notify_all();
     return true;
 }
 

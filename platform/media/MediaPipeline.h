@@ -17,7 +17,8 @@
 //
 // Every command (seek, start, halt) increases `serial`; the owner empties the queues in the same
 // critical section, and workers drop whatever they produce for an older serial, so nothing from
-// before a seek can ever reach the owner.
+// before a seek can ever reach the owner. A retreat (a seek from further back for the same target)
+// also moves the serial on.
 class MediaPipeline
 {
 public:
@@ -62,6 +63,7 @@ public:
     int serial = 0;
     bool active = false;       // demux and decode for `serial`; false after a halt
     qint64 targetUs = 0;       // frames and samples before it are decoded and dropped
+    qint64 seekBackUs = 0;     // the demuxer seeks this far before targetUs (see retreat())
     int startLoop = 0;
     int loops = 1;             // QMediaPlayer::Infinite or a count
 
@@ -84,6 +86,12 @@ public:
     bool audioChunksFull() const;
     bool pushVideo(VideoItem &&item, int itemSerial);  // false (and dropped) when the serial is old
     bool pushAudio(AudioItem &&item, int itemSerial);
+    // The video decoder found that the seek for the current command landed too late: its first
+    // frame starts after the target, or nothing decoded before the end (a seek onto a non-key packet
+    // of a file without an index, an open GOP's leading frames, intra refresh). Starts the command
+    // again from further back, twice as far each time, at last from the start of the file; false when
+    // that was already tried or the item belongs to an older command.
+    bool retreat(int itemSerial);
     VideoItem popVideo();
     AudioItem popAudio();
     // Asks the owner to look at the pipeline (posts at most one pending wake-up).

@@ -207,7 +207,7 @@ void MediaSession::demux()
         if (m_pipeline.serial != serial) {
             serial = m_pipeline.serial;
             loop = m_pipeline.startLoop;
-            const qint64 target = m_pipeline.targetUs;
+            const qint64 target = m_pipeline.targetUs - m_pipeline.seekBackUs;
             lock.unlock();
             const bool sought = seekFile(target);
             lock.lock();

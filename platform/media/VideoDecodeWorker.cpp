@@ -2,6 +2,8 @@
 
 #include "platform/media/MediaPipeline.h"
 
+#include <utility>
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -35,6 +37,15 @@ void VideoDecodeWorker::restart(qint64 dropBeforeUs)
 {
     m_dropBeforeUs = dropBeforeUs;
     m_lastEndUs = dropBeforeUs;
+    m_awaitingFirst = true;
+}
+
+bool VideoDecodeWorker::retreat(int serial)
+{
+    if (m_dropBeforeUs <= 0)
+        return false;
+    std::lock_guard lock(m_pipeline.mutex);
+    return m_pipeline.retreat(serial);
 }
 
 void VideoDecodeWorker::frameDecoded(const AVFrame *frame, int serial, int loop)
@@ -44,6 +55,9 @@ void VideoDecodeWorker::frameDecoded(const AVFrame *frame, int serial, int loop)
     const qint64 startUs = ts == AV_NOPTS_VALUE ? m_lastEndUs : mediaUs(ts);
     const qint64 endUs = startUs + (frame->pkt_duration > 0 ? durationUs(frame->pkt_duration) : m_defaultDurationUs);
     m_lastEndUs = std::max(m_lastEndUs, endUs);
+    const bool first = std::exchange(m_awaitingFirst, false);
+    if (first && startUs > m_dropBeforeUs + TargetToleranceUs && retreat(serial))
+        return;
     if (endUs <= m_dropBeforeUs + TargetToleranceUs) {
         ++m_pipeline.videoFramesSkipped;
         return;
@@ -64,6 +78,8 @@ void VideoDecodeWorker::frameDecoded(const AVFrame *frame, int serial, int loop)
 
 void VideoDecodeWorker::passEnded(int serial, int loop, bool more)
 {
+    if (m_awaitingFirst && retreat(serial))
+        return;
     MediaPipeline::VideoItem end;
     end.endOfStream = true;
     end.startUs = end.endUs = m_lastEndUs;

@@ -7,7 +7,8 @@ class MediaPipeline;
 
 // Decoder thread of a player's video stream (FFmpeg frame threads do the decoding): drops the frames
 // that end before the current seek target, wraps the rest into QVideoFrames and queues them for
-// presentation.
+// presentation. When the first frame after a seek starts after the target, or the pass ends with no
+// frame at all, the seek landed too late and the pipeline retreats (seeks further back).
 class VideoDecodeWorker : public DecodeWorker
 {
 public:
@@ -21,9 +22,11 @@ private:
     void restart(qint64 dropBeforeUs) override;
     void frameDecoded(const AVFrame *frame, int serial, int loop) override;
     void passEnded(int serial, int loop, bool more) override;
+    bool retreat(int serial);
 
     qint64 m_defaultDurationUs;
     VideoFrameWrapper m_wrapper;
     qint64 m_dropBeforeUs = 0;
     qint64 m_lastEndUs = 0;
+    bool m_awaitingFirst = false;  // no frame decoded yet since the last restart
 };

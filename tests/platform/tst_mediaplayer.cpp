@@ -324,6 +324,27 @@ void TestMediaPlayer::seekIsFrameAccurate_data()
     const QString mkv = "clip_360p25.mkv";
     QTest::newRow("mkv paused between key frames") << mkv << false << qint64(6480) << 161 << qint64(21000);
     QTest::newRow("mkv playing at a frame") << mkv << true << qint64(8461) << 211 << qint64(21000);
+    // Containers without an index and GOP structures where the key frame before a target is not
+    // enough: the player seeks further back until the first decoded frame covers the target.
+    // Timestamps in MPEG-TS/PS count from the container's start time, which lies before the video's.
+    const QString mpeg2Ts = "mpeg2_360p25.ts";  // I-frame every 12, open GOPs
+    QTest::newRow("mpeg2 ts on an I-frame") << mpeg2Ts << false << qint64(1931) << 48 << qint64(10022);
+    QTest::newRow("mpeg2 ts before an I-frame") << mpeg2Ts << false << qint64(1891) << 47 << qint64(10022);
+    QTest::newRow("mpeg2 ts between I-frames") << mpeg2Ts << true << qint64(2131) << 53 << qint64(10022);
+    const QString h264Ts = "h264_360p25.ts";  // key frame every 50
+    QTest::newRow("h264 ts in its last GOP") << h264Ts << false << qint64(7622) << 190 << qint64(21333);
+    QTest::newRow("h264 ts between key frames") << h264Ts << true << qint64(2822) << 70 << qint64(21333);
+    const QString wrapTs = "h264_wrap_360p25.ts";  // starts at 95442 s; timestamps wrap 1.7 s in
+    QTest::newRow("ts after a timestamp wrap") << wrapTs << false << qint64(2422) << 60 << qint64(21333);
+    QTest::newRow("ts last GOP after a wrap") << wrapTs << true << qint64(7622) << 190 << qint64(21333);
+    QTest::newRow("mpeg-ps before an I-frame") << "mpeg2_360p25.mpg" << false << qint64(1771) << 44 << qint64(10022);
+    QTest::newRow("mpeg-ps between I-frames") << "mpeg2_360p25.mpg" << false << qint64(2011) << 50 << qint64(10022);
+    QTest::newRow("open-GOP hevc before a key frame") << "hevc_opengop_360p25.mp4" << false << qint64(1960) << 49 << qint64(0);
+    QTest::newRow("open-GOP hevc last frame of a GOP") << "hevc_opengop_360p25.mp4" << true << qint64(3960) << 99 << qint64(0);
+    QTest::newRow("open-GOP h264 before a key frame") << "h264_opengop_360p25.mp4" << false << qint64(1960) << 49 << qint64(0);
+    QTest::newRow("open-GOP h264 in the last GOP") << "h264_opengop_360p25.mp4" << false << qint64(7800) << 195 << qint64(0);
+    QTest::newRow("intra refresh after a recovery point") << "h264_intrarefresh_360p25.mp4" << false << qint64(2200) << 55 << qint64(0);
+    QTest::newRow("intra refresh later") << "h264_intrarefresh_360p25.mp4" << true << qint64(4400) << 110 << qint64(0);
 }
 
 void TestMediaPlayer::seekIsFrameAccurate()

@@ -7,13 +7,13 @@
 // (file names, Program names typed by the operator) are not reported. Usable on a single widget or
 // on a whole window.
 
+#include "app/UiText.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QComboBox>
-#include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
@@ -24,12 +24,13 @@
 
 #include <functional>
 
-inline QJsonObject readLanguageTable(const QString &path)
+// The compiled-in table of a language code ("en", "pt-BR").
+inline QJsonObject languageTable(const QString &language)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    UiText texts;
+    texts.setLanguage(language);
+    texts.loadTranslations();
+    return texts.table();
 }
 
 inline QStringList untranslatedTexts(QWidget *root, const QJsonObject &english, const QJsonObject &translated)

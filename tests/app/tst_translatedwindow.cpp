@@ -15,13 +15,7 @@ class TestTranslatedWindow : public QObject
 {
     Q_OBJECT
 
-    static QJsonObject table(const QString &language)
-    {
-        UiText texts;
-        texts.setLanguage(language);
-        texts.loadTranslations();
-        return texts.table();
-    }
+    static QJsonObject table(const QString &language) { return languageTable(language); }
 
     static QStringList englishLeft(MainWindow &window)
     {

@@ -18,10 +18,7 @@ namespace {
 
 QJsonObject tableOf(const QString &language)
 {
-    UiText texts;
-    texts.setLanguage(language);
-    texts.loadTranslations();
-    return texts.table();
+    return languageTable(language);
 }
 
 QStringList placeholders(const QString &text)

@@ -1,12 +1,21 @@
 #include "app/MainWindow.h"
+#include "engine/MediaRelink.h"
 #include "engine/RecoveryStore.h"
 #include "engine/ShowFile.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
+#include <QTimer>
 
 namespace {
 
@@ -48,6 +57,61 @@ void leaveCopy(const QString &stateDir, const Show &show, const QString &origina
     QVERIFY(crashed.write(showDocumentBytes(show), originalPath, version));
 }
 
+// Answers the window's modal dialogs as an operator would: a folder dialog with folder, a message
+// box with its default button after noting its text. Runs until destroyed.
+class DialogAnswerer
+{
+public:
+    explicit DialogAnswerer(const QString &folder)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, folder] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+                dialog->setDirectory(folder);
+                QMetaObject::invokeMethod(dialog, "accept");
+            } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                texts.append(box->text());
+                box->defaultButton() ? box->defaultButton()->click() : box->accept();
+            }
+        });
+        m_timer.start(20);
+    }
+    QStringList texts;
+
+private:
+    QTimer m_timer;
+};
+
+// Holds the global pool's only thread until released, so that the window's background work waits
+// while the test changes the show.
+class PoolGate
+{
+public:
+    PoolGate()
+        : m_threads(QThreadPool::globalInstance()->maxThreadCount())
+    {
+        QThreadPool::globalInstance()->setMaxThreadCount(1);
+        QThreadPool::globalInstance()->start([this] { m_gate.acquire(); });
+    }
+    ~PoolGate()
+    {
+        release();
+        QThreadPool::globalInstance()->waitForDone();
+        QThreadPool::globalInstance()->setMaxThreadCount(m_threads);
+    }
+    void release()
+    {
+        if (!m_released)
+            m_gate.release();
+        m_released = true;
+    }
+
+private:
+    QSemaphore m_gate;
+    int m_threads;
+    bool m_released = false;
+};
+
 } // namespace
 
 class TestMainWindowShow : public QObject
@@ -63,6 +127,9 @@ private slots:
     void leftoverIsOfferedAfterAShowOpens();
     void nonInteractiveExportReportsWhatIsMissing();
     void relinksReachEveryProgram();
+    void exportKeepsTheShowItWasMadeFor();
+    void relinkKeepsTheShowItWasMadeFor();
+    void interactiveExportAndRelinkReport();
     void appliedCueIsStored();
 
 private:
@@ -201,6 +268,88 @@ void TestMainWindowShow::relinksReachEveryProgram()
     QCOMPARE(window.workingPlaylist().first().source, m_media.first());
     QCOMPARE(window.programList().first().playlist.first().source, m_media.first());
     QVERIFY(window.isModified());
+}
+
+void TestMainWindowShow::exportKeepsTheShowItWasMadeFor()
+{
+    const QString otherShow = m_temp->filePath(QStringLiteral("shows/Other.zelvoshow"));
+    QVERIFY(writeShowFile(showOf({m_media.last()}), otherShow));
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+
+    // While the copy waits, Link or a remote command opens another show.
+    PoolGate gate;
+    QTimer::singleShot(50, &window, [&] {
+        QVERIFY(window.openShowFile(otherShow));
+        gate.release();
+    });
+    const QString target = m_temp->filePath(QStringLiteral("packages/Gala"));
+    const QString written = window.exportPackage(target, QStringLiteral("Gala"), false);
+    QCOMPARE(window.currentShowPath(), otherShow);
+    Show read;
+    QCOMPARE(readShowFile(written, read), ShowFileRead::Ok);
+    QCOMPARE(read.library, QStringList({target + QStringLiteral("/media/card_red.mp4")}));
+    QCOMPARE(read.programs.first().playlist.first().source, read.library.first());
+}
+
+void TestMainWindowShow::relinkKeepsTheShowItWasMadeFor()
+{
+    const QString lost = QStringLiteral("/old/place/card_red.mp4");
+    QVERIFY(writeShowFile(showOf({lost}), m_showFile));
+    // The other show misses the same path, so a map applied to it would change it.
+    const QString otherShow = m_temp->filePath(QStringLiteral("shows/Other.zelvoshow"));
+    QVERIFY(writeShowFile(showOf({lost, m_media.last()}), otherShow));
+    const QString found = m_temp->filePath(QStringLiteral("found"));
+    QVERIFY(QDir().mkpath(found + QStringLiteral("/place")));
+    QVERIFY(QFile::copy(m_media.first(), found + QStringLiteral("/place/card_red.mp4")));
+    QCOMPARE(matchMissingMedia({lost}, found).size(), 1);
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+
+    DialogAnswerer answerer(found);
+    PoolGate gate;
+    QTimer::singleShot(200, &window, [&] {
+        QVERIFY(window.openShowFile(otherShow));
+        gate.release();
+    });
+    window.relinkMedia();
+    QCOMPARE(window.currentShowPath(), otherShow);
+    QCOMPARE(window.mediaLibrary(), QStringList({lost, m_media.last()}));
+    QCOMPARE(window.programList().first().playlist.first().source, lost);
+    QVERIFY(!window.isModified());
+    QCOMPARE(window.statusText(), QStringLiteral("Another show was opened during the search; nothing was relinked."));
+}
+
+void TestMainWindowShow::interactiveExportAndRelinkReport()
+{
+    const QString lost = QStringLiteral("/old/place/card_red.mp4");
+    const QString gone = m_temp->filePath(QStringLiteral("gone/lost.mov"));
+    QVERIFY(writeShowFile(showOf({lost, gone, m_media.last()}), m_showFile));
+    const QString found = m_temp->filePath(QStringLiteral("found"));
+    QVERIFY(QDir().mkpath(found + QStringLiteral("/place")));
+    QVERIFY(QFile::copy(m_media.first(), found + QStringLiteral("/place/card_red.mp4")));
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+
+    {
+        DialogAnswerer answerer(found);
+        window.relinkMedia();
+        QCOMPARE(answerer.texts.size(), 1);
+        QCOMPARE(answerer.texts.first(), QStringLiteral("Relinked 1 of 2 media files.\n\nStill missing:\nlost.mov"));
+    }
+    QCOMPARE(window.statusText(), QStringLiteral("Relinked 1 of 2 media files."));
+    QCOMPARE(window.mediaLibrary().first(), found + QStringLiteral("/place/card_red.mp4"));
+
+    const QString parent = m_temp->filePath(QStringLiteral("packages"));
+    QVERIFY(QDir().mkpath(parent + QStringLiteral("/Gala")));
+    DialogAnswerer exportAnswerer(parent);
+    window.exportShowPackage();
+    QCOMPARE(exportAnswerer.texts.size(), 1);
+    QCOMPARE(exportAnswerer.texts.first(),
+             QStringLiteral("Show package exported: 2 media files copied to %1.\n\nNot included (missing or unreadable):\nlost.mov")
+                 .arg(parent + QStringLiteral("/Gala (2)")));
+    QCOMPARE(window.statusText(), QStringLiteral("Show package exported"));
+    QVERIFY(QFile::exists(parent + QStringLiteral("/Gala (2)/Gala.zelvoshow")));
 }
 
 void TestMainWindowShow::appliedCueIsStored()

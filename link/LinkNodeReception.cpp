@@ -139,6 +139,8 @@ void LinkNode::fetchNextMedia()
         QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/media/%3").arg(masterAddress).arg(masterFilePort).arg(job.sha256)));
         request.setRawHeader("X-Zelvo-Link-Proof", linkMac(key, "file|" + job.sha256.toLatin1()));
         request.setRawHeader("X-Zelvo-Link-Id", nodeId.toUtf8());
+        // The file comes from the master or not at all: a redirect is a failed download.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         QNetworkReply *reply = network->get(request);
         reply->setReadBufferSize(replyBufferBytes);
         activeReply = reply;
@@ -191,6 +193,7 @@ void LinkNode::mediaDownloadFinished(const LinkMediaJob &job, QNetworkReply *rep
     const bool flushed = partFile->flush();
     partFile->close();
     const bool good = flushed && downloadError.isEmpty() && reply->error() == QNetworkReply::NoError
+        && reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 200
         && QString::fromLatin1(downloadHash->result().toHex()) == job.sha256 && QFileInfo(partPath).size() == job.size;
     delete partFile;
     partFile = nullptr;

@@ -88,6 +88,7 @@ struct HostileMaster
     QHash<QByteArray, QByteArray> bodies;
     qint64 bytesSent = 0;
     bool gotAuth = false;
+    quint16 redirectTo = 0;  // answer every request with a redirect to this port instead
 
     void start(const QJsonObject &show)
     {
@@ -98,6 +99,12 @@ struct HostileMaster
                 const QByteArray head = socket->readAll();
                 const QByteArray sha = head.mid(head.indexOf("/media/") + 7, 64);
                 const QByteArray body = bodies.value(sha);
+                if (redirectTo) {
+                    socket->write("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + QByteArray::number(redirectTo)
+                                  + "/media/" + sha + "\r\nContent-Length: 0\r\n\r\n");
+                    socket->disconnectFromHost();
+                    return;
+                }
                 socket->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n");
                 // Paced by the reader: a follower that stops reading stops the stream.
                 auto offset = std::make_shared<qint64>(0);
@@ -267,6 +274,27 @@ private slots:
         QVERIFY2(node->bytesReceived <= 1000 + small.size(), qPrintable(QString::number(node->bytesReceived)));
         // The stream was cut long before its end.
         QVERIFY2(master.bytesSent < big.size() / 2, qPrintable(QString::number(master.bytesSent)));
+    }
+
+    void redirectsAreNotFollowed()
+    {
+        const QByteArray body("redirected bytes");
+        HostileMaster elsewhere;
+        elsewhere.bodies.insert(sha256Hex(body).toLatin1(), body);
+        const QJsonObject show{{QStringLiteral("name"), QStringLiteral("Moved")},
+                               {QStringLiteral("show"), QJsonObject()},
+                               {QStringLiteral("media"), QJsonArray{entry(QStringLiteral("media/moved.bin"), body)}},
+                               {QStringLiteral("revision"), 1}};
+        elsewhere.start(show);
+        HostileMaster master;
+        master.redirectTo = elsewhere.http.serverPort();
+        master.start(show);
+        auto node = follower(QStringLiteral("moved"), master.control.server.serverPort());
+        int failed = -1;
+        connect(node.get(), &LinkNode::showReady, node.get(), [&](const QString &, int, int f) { failed = f; });
+        QTRY_COMPARE(failed, 1);
+        QCOMPARE(elsewhere.bytesSent, 0);
+        QVERIFY(!QFile::exists(m_dir.filePath(QStringLiteral("moved/link-media/Moved/media/moved.bin"))));
     }
 
     void freeSpaceIsCheckedBeforeQueueing()

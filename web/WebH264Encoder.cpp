@@ -159,9 +159,9 @@ bool WebH264Encoder::openCodec(const char *codecName, bool hardware, int width, 
     c->flags |= AV_CODEC_FLAG_LOW_DELAY;
 
     if (std::strcmp(codecName, "libx264") == 0) {
-        // Pictures above 1080p need the fastest preset to keep up at the stream's rate.
-        const bool large = qint64(width) * height > 1920 * 1080;
-        av_opt_set(c->priv_data, "preset", large ? "ultrafast" : "superfast", 0);
+        // The fastest preset: every millisecond of encoding is a millisecond of delay for the viewers,
+        // and 2160p must keep up at the stream's rate on one encoder thread.
+        av_opt_set(c->priv_data, "preset", "ultrafast", 0);
         av_opt_set(c->priv_data, "tune", "zerolatency", 0);
         av_opt_set(c->priv_data, "profile", "baseline", 0);
         av_opt_set_int(c->priv_data, "forced-idr", 1, 0);

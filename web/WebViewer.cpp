@@ -273,6 +273,15 @@ bool WebViewer::start(const WebRtcConfiguration &configuration, const Callbacks 
     gst_object_unref(payloaded);
     gst_object_unref(payloader);
 
+    // webrtcbin paces each section against the pipeline clock with a clocksync element; the encoder
+    // thread already sends at the stream's rate, and waiting for a time stamp only adds delay.
+    g_signal_connect(pipeline, "deep-element-added",
+                     G_CALLBACK(+[](GstBin *, GstBin *, GstElement *element, gpointer) {
+                         GstElementFactory *factory = gst_element_get_factory(element);
+                         if (factory && g_str_equal(GST_OBJECT_NAME(factory), "clocksync"))
+                             g_object_set(element, "sync", FALSE, nullptr);
+                     }),
+                     nullptr);
     g_signal_connect_data(m_webrtc, "notify::ice-gathering-state", G_CALLBACK(&WebViewer::onGatheringState),
                           new WeakViewer(weak_from_this()), freeWeak, GConnectFlags(0));
     g_signal_connect_data(m_webrtc, "notify::connection-state", G_CALLBACK(&WebViewer::onConnectionState),

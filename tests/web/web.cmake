@@ -9,7 +9,7 @@ zelvo_selftest_case(NAME web OPTION --web-test WRAPPER ${CMAKE_CURRENT_LIST_DIR}
 set_tests_properties(selftest.web PROPERTIES SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
 
 # Chromium watches the monitor page of an in-process server (headless, through chromium-driver).
-add_executable(test_web_browser ${CMAKE_CURRENT_LIST_DIR}/browser_test.cpp ${CMAKE_CURRENT_LIST_DIR}/WebDriverSession.cpp
+add_executable(test_web_browser ${CMAKE_CURRENT_LIST_DIR}/browser_test.cpp
                ${CMAKE_CURRENT_LIST_DIR}/WebDriverSession.h)
 target_link_libraries(test_web_browser PRIVATE zelvo_web Qt6::Test)
 target_include_directories(test_web_browser PRIVATE ${CMAKE_SOURCE_DIR})

@@ -29,7 +29,10 @@ CueReadiness::CueReadiness(NativeChannel *preview, QObject *parent) : QObject(pa
     // The deck's own change signal arrives while it is still working (inside a seek or a toggle);
     // the poll runs from the event loop instead.
     connect(m_preview, &NativeChannel::changed, this, [this] { QTimer::singleShot(0, this, [this] { poll(); }); });
-    connect(m_preview, &NativeChannel::frameReady, this, [this] { poll(); });
+    connect(m_preview, &NativeChannel::frameReady, this, [this](const QVideoFrame &frame) {
+        noteFrame(frame);
+        poll();
+    });
     connect(m_preview, &NativeChannel::failed, this, [this](const QString &message) { onPreviewFailed(message); });
     connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, [this](const QString &path) { onFileChanged(path); });
 }
@@ -88,6 +91,7 @@ void CueReadiness::clear()
     m_generation = 0;
     m_framesAtSeek = 0;
     m_seekIssued = false;
+    m_candidate = QVideoFrame();
     m_firstVerifiedVideoPtsUs = -1;
     m_elapsedMs = 0;
     pausePreview();
@@ -174,13 +178,32 @@ void CueReadiness::verifyStep()
     }
     if (!m_seekIssued && (!issueSeek(player) || m_cue.in_ms > 0))
         return;
-    if (player.hasVideo()) {
-        if (!videoProvesIn(duration))
-            return;
-    } else if (m_preview->positionMs() + inToleranceMs < m_cue.in_ms) {
-        return;
+    const bool proven = player.hasVideo() ? videoProvesIn(duration, player)
+                                          : m_preview->positionMs() + inToleranceMs >= m_cue.in_ms;
+    if (proven) {
+        becomeReady();
+    } else if (m_preview->hasEnded() && endedBeforeIn(player)) {
+        // The media ran out before In: say so now rather than after the time limit.
+        fail(player.decodeErrorCount() > 0 ? QStringLiteral("Media could not be decoded up to In")
+                                           : QStringLiteral("Media ends before In"));
     }
-    becomeReady();
+}
+
+void CueReadiness::noteFrame(const QVideoFrame &frame)
+{
+    if (m_state != Preparing || !m_seekIssued || m_cue.in_ms <= 0 || m_candidate.isValid() || !frame.isValid()
+        || frame.startTime() < 0 || m_preview->publishedFrames() <= m_framesAtSeek)
+        return;
+    if (frame.startTime() / 1000 + inToleranceMs >= m_cue.in_ms)
+        m_candidate = frame;
+}
+
+bool CueReadiness::endedBeforeIn(const MediaPlayer &player) const
+{
+    if (!player.hasVideo())
+        return m_preview->positionMs() + inToleranceMs < m_cue.in_ms;
+    const QVideoFrame last = m_preview->currentFrame();
+    return !m_candidate.isValid() && (!last.isValid() || last.startTime() / 1000 + inToleranceMs < m_cue.in_ms);
 }
 
 // Moves the Preview to In once. False when the source cannot get there (the readiness then failed).
@@ -202,9 +225,10 @@ bool CueReadiness::issueSeek(const MediaPlayer &player)
     return true;
 }
 
-bool CueReadiness::videoProvesIn(qint64 durationMs)
+bool CueReadiness::videoProvesIn(qint64 durationMs, const MediaPlayer &player)
 {
-    const QVideoFrame frame = m_preview->currentFrame();
+    // The first picture at or after In published since the seek, else the one on the Preview now.
+    const QVideoFrame frame = m_candidate.isValid() ? m_candidate : m_preview->currentFrame();
     // After a seek only a picture published since then shows where the source really went.
     const bool fresh = m_cue.in_ms <= 0 || m_preview->publishedFrames() > m_framesAtSeek;
     if (!frame.isValid() || !fresh)
@@ -215,10 +239,23 @@ bool CueReadiness::videoProvesIn(qint64 durationMs)
     }
     const qint64 t = frame.startTime() / 1000;
     const qint64 out = m_cue.out_ms >= 0 ? m_cue.out_ms : durationMs;
-    if (t + inToleranceMs < m_cue.in_ms || t >= out)
+    if (t + inToleranceMs < m_cue.in_ms || t >= out || isLaterFrame(frame, player))
         return false;
     m_firstVerifiedVideoPtsUs = frame.startTime();
     return true;
+}
+
+bool CueReadiness::isLaterFrame(const QVideoFrame &frame, const MediaPlayer &player) const
+{
+    // Only the first frame at or after In - 2 ms proves In: one that starts a whole frame period or
+    // more after that is a later frame (the source skipped the one at In), unless the video has no
+    // earlier frame at all (it starts after In, say after its sound).
+    qint64 periodUs = frame.endTime() > frame.startTime() ? frame.endTime() - frame.startTime() : 0;
+    if (periodUs <= 0)
+        periodUs = player.frameRate() > 0 ? qint64(1e6 / player.frameRate()) : 40000;
+    const qint64 earliestUs = (m_cue.in_ms - inToleranceMs) * 1000;
+    const bool firstOfStream = frame.startTime() <= player.videoStartUs() + inToleranceMs * 1000;
+    return frame.startTime() - earliestUs >= periodUs && !firstOfStream;
 }
 
 void CueReadiness::becomeReady()

@@ -8,14 +8,17 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QVideoFrame>
 
 class MediaPlayer;
 class NativeChannel;
 
 // Proves on the muted Preview deck that one Cue can play before the operator may take it: the file
 // exists and stays unchanged, the media has a stream, the trim fits, the source seeks to In and, for
-// video, a decoded frame at In (within 2 ms) and before Out really arrived. The proof holds only for
-// the exact source and trim verified and only while the Preview still shows that very load.
+// video, the decoded frame at In really arrived: the first frame at or after In - 2 ms, not a later
+// one (a source that skipped past In), and before Out. Media that ends before In is refused at once.
+// The proof holds only for the exact source and trim verified and only while the Preview still shows
+// that very load.
 // Everything runs on the GUI thread.
 class CueReadiness : public QObject
 {
@@ -53,7 +56,10 @@ private:
     void poll();
     void verifyStep();
     bool issueSeek(const MediaPlayer &player);
-    bool videoProvesIn(qint64 durationMs);
+    bool videoProvesIn(qint64 durationMs, const MediaPlayer &player);
+    bool isLaterFrame(const QVideoFrame &frame, const MediaPlayer &player) const;
+    bool endedBeforeIn(const MediaPlayer &player) const;
+    void noteFrame(const QVideoFrame &frame);
     void becomeReady();
     void fail(const QString &message);
     void pausePreview();
@@ -73,6 +79,7 @@ private:
     qint64 m_firstVerifiedVideoPtsUs = -1;
     qint64 m_elapsedMs = 0;
     bool m_seekIssued = false;
+    QVideoFrame m_candidate;  // first published frame at or after In - 2 ms since the seek
     bool m_busy = false;
     QString m_error;
     int m_timeoutMs = 20000;

@@ -196,6 +196,12 @@ void NativeChannel::onMediaStatus(int slot, QMediaPlayer::MediaStatus status)
     if (m_preparing && slot == m_preparedSlot && status == QMediaPlayer::BufferedMedia
         && !s.player->hasVideo())
         acceptPreroll();
+    if (m_preparing && slot == m_preparedSlot && status == QMediaPlayer::EndOfMedia) {
+        // The media ended before a frame at In arrived: no waiting for the timeout.
+        onPlayerError(slot, s.player->decodeErrorCount() > 0 ? QStringLiteral("Media could not be decoded up to In")
+                                                             : QStringLiteral("Media ends before In"));
+        return;
+    }
     if (slot == m_activeSlot && status == QMediaPlayer::EndOfMedia)
         finishRange();
     emit changed();

@@ -113,6 +113,24 @@ numbered_encode h264_intrarefresh_360p25.mp4 8 mp4 -c:v libx264 -preset veryfast
 # The H.264 transport stream again, starting at 95442 s: a large start time, and the 33-bit
 # timestamps wrap 1.7 s in.
 fixture h264_wrap_360p25.ts "${ff[@]}" -i "$out/h264_360p25.ts" -c copy -output_ts_offset 95442 -f mpegts @TMP@
+# Media that must be refused quickly: an MP4 whose index (moved to the front) promises 10 s but whose
+# data stops after about half of it; an AVI whose video codec nobody knows (its tag renamed) beside
+# decodable sound; a clip whose picture stops after 2 s while its sound goes on to 5 s. And sound with
+# cover art, which is no video to play.
+fixture faststart_cut.mp4 sh -c "${ff[*]} -i '$out/clip_360p25.mp4' -c copy -movflags +faststart -f mp4 '@TMP@.full' \
+  && head -c \$(( \$(stat -c %s '@TMP@.full') / 2 )) '@TMP@.full' > '@TMP@' && rm -f '@TMP@.full'"
+fixture unknown_video.avi sh -c "${ff[*]} -i '$out/clip_360p25.mp4' -t 2 -c:v mpeg4 -q:v 5 -c:a pcm_s16le -f avi '@TMP@.avi' \
+  && LC_ALL=C sed 's/FMP4/ZLVO/g' '@TMP@.avi' > '@TMP@' && rm -f '@TMP@.avi'"
+fixture video_ends_early.mp4 "${ff[@]}" -filter_complex "$(numbered_graph 640 360 25 2)" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=5" -map '[v]' -map 0:a -c:v libx264 \
+  -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -f mp4 @TMP@
+# Sound from 0 s, pictures only from 0.5 s.
+fixture video_starts_late.mp4 "${ff[@]}" -filter_complex "$(numbered_graph 640 360 25 3);[v]setpts=PTS+0.5/TB[late]" \
+  -f lavfi -i "sine=frequency=440:sample_rate=48000:duration=4" -map '[late]' -map 0:a -fps_mode passthrough \
+  -c:v libx264 -preset veryfast -g 25 -pix_fmt yuv420p -c:a aac -ac 2 -f mp4 @TMP@
+fixture tone_cover_art.m4a "${ff[@]}" -f lavfi -i "sine=frequency=660:sample_rate=48000:duration=3" \
+  -f lavfi -i "color=c=orange:s=320x320:d=1" -map 0:a -map 1:v -frames:v 1 -c:a aac -ac 2 -c:v mjpeg \
+  -disposition:v:0 attached_pic -f mp4 @TMP@
 # The readiness runner reads its two clips from a "fixtures" folder below the folder it is given.
 mkdir -p "$out/readiness/fixtures"
 for alias in 01-h264.mp4 03-h264.mkv; do

@@ -10,6 +10,7 @@ struct MediaInfo
 {
     qint64 durationUs = 0;
     qint64 startUs = 0;            // container start time; media time 0 is this timestamp
+    qint64 videoStartUs = 0;       // media time of the video stream's first frame (after audio that leads)
     bool seekable = false;
     int videoStream = -1;          // stream indexes, -1 when absent
     int audioStream = -1;

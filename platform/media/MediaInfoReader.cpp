@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -29,6 +30,9 @@ MediaInfo MediaInfoReader::read(const AVFormatContext *format, int videoStream, 
         AVStream *stream = format->streams[videoStream];
         const AVCodecParameters *par = stream->codecpar;
         info.resolution = QSize(par->width, par->height);
+        if (stream->start_time != AV_NOPTS_VALUE)
+            info.videoStartUs = std::max<qint64>(0, av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q)
+                                                        - info.startUs);
         const AVRational rate = av_guess_frame_rate(const_cast<AVFormatContext *>(format), stream, nullptr);
         info.frameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
         info.rotation = rotation(stream, &info.mirrored);

@@ -81,7 +81,7 @@ bool MediaPipeline::pushAudio(AudioItem &&item, int itemSerial)
 
 bool MediaPipeline::retreat(int itemSerial)
 {
-    if (itemSerial != serial || !active || targetUs <= 0 || seekBackUs >= targetUs)
+    if (!retreatAllowed || itemSerial != serial || !active || targetUs <= 0 || seekBackUs >= targetUs)
         return false;
     seekBackUs = seekBackUs == 0 ? FirstRetreatUs : seekBackUs * 2;
     if (seekBackUs > LongestRetreatUs || seekBackUs > targetUs)

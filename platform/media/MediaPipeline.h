@@ -64,6 +64,7 @@ public:
     bool active = false;       // demux and decode for `serial`; false after a halt
     qint64 targetUs = 0;       // frames and samples before it are decoded and dropped
     qint64 seekBackUs = 0;     // the demuxer seeks this far before targetUs (see retreat())
+    bool retreatAllowed = true;  // off only in tests, to see a seek that lands late
     int startLoop = 0;
     int loops = 1;             // QMediaPlayer::Infinite or a count
 

@@ -116,6 +116,7 @@ struct MediaPlayer::Private
     qint64 targetUs = 0;
     qint64 lastFrameUs = 0;
     bool unpaced = false;
+    bool retreatAllowed = true;
     bool sinkHasFrame = false;
     PlaybackClock clock;
     qint64 lastTickNs = 0;
@@ -142,6 +143,10 @@ void MediaPlayer::Private::openSession()
         }, Qt::QueuedConnection);
     });
     session->setLoops(loops);
+    if (!retreatAllowed) {
+        std::lock_guard lock(session->pipeline().mutex);
+        session->pipeline().retreatAllowed = false;
+    }
 }
 
 void MediaPlayer::Private::closeSession()
@@ -647,6 +652,16 @@ double MediaPlayer::frameRate() const
     return d->info.frameRate;
 }
 
+qint64 MediaPlayer::videoStartUs() const
+{
+    return d->info.videoStartUs;
+}
+
+quint64 MediaPlayer::decodeErrorCount() const
+{
+    return d->session ? d->session->pipeline().decodeErrors.load() : 0;
+}
+
 QString MediaPlayer::videoCodecName() const
 {
     return d->info.videoCodecName;
@@ -694,6 +709,11 @@ void MediaPlayer::setLoops(int loops)
 void MediaPlayer::setUnpacedForTesting(bool unpaced)
 {
     d->unpaced = unpaced;
+}
+
+void MediaPlayer::setSeekRetreatForTesting(bool allowed)
+{
+    d->retreatAllowed = allowed;
 }
 
 bool MediaPlayer::monitorStreamOpen() const

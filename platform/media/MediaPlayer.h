@@ -66,6 +66,10 @@ public:
     int rotation() const;
     // Nominal frame rate of the video stream, 0 when unknown.
     double frameRate() const;
+    // Media time of the video stream's first frame in microseconds (its audio may start earlier).
+    qint64 videoStartUs() const;
+    // Packets or frames of the open source that failed to decode so far.
+    quint64 decodeErrorCount() const;
 
     // FFmpeg's names of the video and audio codecs ("h264", "hevc", "aac", ...); empty when absent.
     QString videoCodecName() const;
@@ -79,6 +83,9 @@ public:
     // Test seam for benchmarks: present every frame and audio buffer as soon as it is decoded,
     // ignoring the clock.
     void setUnpacedForTesting(bool unpaced);
+    // Test seam: seeks that land after their target stay there instead of retreating (to see what a
+    // verifier makes of a late frame). Applies to sources set afterwards.
+    void setSeekRetreatForTesting(bool allowed);
     // Test seams: whether the local monitoring stream is open, and how often it was opened.
     bool monitorStreamOpen() const;
     quint64 monitorStreamOpens() const;

@@ -19,6 +19,15 @@ QString errorText(int code)
     return QString::fromUtf8(buffer);
 }
 
+// FFmpeg's name of a stream's codec, or its four-character tag when FFmpeg does not know it.
+QString codecNameOf(const AVCodecParameters *par)
+{
+    if (par->codec_id != AV_CODEC_ID_NONE || par->codec_tag == 0)
+        return QString::fromLatin1(avcodec_get_name(par->codec_id));
+    char tag[AV_FOURCC_MAX_STRING_SIZE] = {};
+    return QString::fromLatin1(av_fourcc_make_string(tag, par->codec_tag)).trimmed();
+}
+
 int pickVideoStream(AVFormatContext *format)
 {
     int best = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -128,11 +137,10 @@ bool MediaSession::open()
         return fail(QMediaPlayer::FormatError, QStringLiteral("No audio or video stream"));
     m_videoCodec = video >= 0 ? openDecoder(video) : nullptr;
     m_audioCodec = audio >= 0 ? openDecoder(audio) : nullptr;
-    if (!m_videoCodec && !m_audioCodec) {
-        const int stream = video >= 0 ? video : audio;
-        return fail(QMediaPlayer::FormatError, QStringLiteral("Unsupported codec: ")
-                                                   + QString::fromLatin1(avcodec_get_name(m_format->streams[stream]->codecpar->codec_id)));
-    }
+    // A picture that cannot be decoded is refused even when the sound could play: a Program would
+    // otherwise go black without a word. (Cover art never gets here: it is no video stream to play.)
+    if ((video >= 0 && !m_videoCodec) || (!m_videoCodec && !m_audioCodec))
+        return fail(QMediaPlayer::FormatError, QStringLiteral("Unsupported codec: ") + codecName(video >= 0 ? video : audio));
     video = m_videoCodec ? video : -1;
     audio = m_audioCodec ? audio : -1;
     for (unsigned i = 0; i < m_format->nb_streams; ++i) {
@@ -145,6 +153,11 @@ bool MediaSession::open()
         m_pipeline.info = info;
     }
     return true;
+}
+
+QString MediaSession::codecName(int streamIndex) const
+{
+    return codecNameOf(m_format->streams[streamIndex]->codecpar);
 }
 
 AVCodecContext *MediaSession::openDecoder(int streamIndex)

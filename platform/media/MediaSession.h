@@ -40,6 +40,7 @@ private:
     bool open();
     bool fail(QMediaPlayer::Error error, const QString &text);
     AVCodecContext *openDecoder(int streamIndex);
+    QString codecName(int streamIndex) const;
     void startDecoders();
     void demux();
     bool seekFile(qint64 targetUs);

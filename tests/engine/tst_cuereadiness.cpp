@@ -135,6 +135,57 @@ private slots:
         QVERIFY(frameCodeOf(preview.currentFrame()) >= int(provenUs / 40000));
     }
 
+    // The frame at In is the first one starting at or after In - 2 ms, in every container and GOP
+    // structure the player takes; the proof is read back from the picture itself.
+    void videoInIsProvenInEveryContainer_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<qint64>("in");
+        QTest::addColumn<qint64>("provenUs");
+        QTest::addColumn<int>("frame");
+        QTest::newRow("mpeg2 ts before an I-frame") << "mpeg2_360p25.ts" << 1890LL << 1890022LL << 47;
+        QTest::newRow("h264 ts in its last GOP") << "h264_360p25.ts" << 7621LL << 7621333LL << 190;
+        QTest::newRow("ts after a timestamp wrap") << "h264_wrap_360p25.ts" << 2421LL << 2421333LL << 60;
+        QTest::newRow("mpeg-ps before an I-frame") << "mpeg2_360p25.mpg" << 1770LL << 1770022LL << 44;
+        QTest::newRow("open-GOP hevc before a key frame") << "hevc_opengop_360p25.mp4" << 1960LL << 1960000LL << 49;
+        QTest::newRow("open-GOP h264 before a key frame") << "h264_opengop_360p25.mp4" << 3960LL << 3960000LL << 99;
+        QTest::newRow("intra refresh") << "h264_intrarefresh_360p25.mp4" << 2200LL << 2200000LL << 55;
+        // The video has no frame before 480 ms (its sound starts at 0): its first frame proves In.
+        QTest::newRow("video starting after In") << "video_starts_late.mp4" << 200LL << 480000LL << 0;
+    }
+
+    void videoInIsProvenInEveryContainer()
+    {
+        QFETCH(QString, file);
+        QFETCH(qint64, in);
+        QFETCH(qint64, provenUs);
+        QFETCH(int, frame);
+        NativeChannel preview(true);
+        CueReadiness readiness(&preview);
+        QVERIFY(prepareAndSettle(readiness, Cue{fixture(file), in}));
+        QCOMPARE(readiness.error(), QString());
+        QCOMPARE(readiness.firstVerifiedVideoPtsUs(), provenUs);
+        QCOMPARE(preview.currentFrame().startTime(), provenUs);
+        QCOMPARE(frameCodeOf(preview.currentFrame()), frame);
+    }
+
+    // A source that skips the frame at In and shows a later one has not proven In, however close
+    // the later frame is.
+    void laterFrameNeverProves()
+    {
+        NativeChannel preview(true);
+        for (int i = 0; i < 2; ++i)
+            preview.slot(i).player->setSeekRetreatForTesting(false);
+        CueReadiness readiness(&preview);
+        readiness.setTimeoutForTesting(3000);
+        // Without seeking further back, the open GOP's key frame (frame 50) comes first.
+        const Cue cue{fixture("hevc_opengop_360p25.mp4"), 1960};
+        QVERIFY(prepareAndSettle(readiness, cue));
+        QCOMPARE(readiness.error(), QStringLiteral("Cue verification timed out"));
+        QCOMPARE(readiness.firstVerifiedVideoPtsUs(), -1);
+        QVERIFY(!readiness.readyFor(cue));
+    }
+
     void frameAtOutNeverProvesAndVerificationTimesOut()
     {
         NativeChannel preview(true);
@@ -220,6 +271,9 @@ private slots:
                                        << "Trim exceeds media duration";
         QTest::newRow("random bytes") << Cue{fixture("corrupt.mp4")} << QString();
         QTest::newRow("text file") << Cue{fixture("not_media.mp4")} << QString();
+        // Refused as soon as the player knows, long before the time limit.
+        QTest::newRow("picture ends before In") << Cue{fixture("video_ends_early.mp4"), 3000} << "Media ends before In";
+        QTest::newRow("undecodable video") << Cue{fixture("unknown_video.avi")} << "Unsupported codec: ZLVO";
     }
 
     void mediaRefusalsReachTheCaller()

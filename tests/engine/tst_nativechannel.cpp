@@ -94,6 +94,10 @@ private slots:
                                  << QStringLiteral("File not found: ") + fixture("no_such_file.mp4");
         QTest::newRow("beyond the end") << cueFor("clip_360p25.mp4", 0, 12000) << "Trim exceeds media duration";
         QTest::newRow("in at the end") << cueFor("clip_360p25.mp4", 10000) << "Trim exceeds media duration";
+        // Refused as soon as the player knows, well before the preparation timeout.
+        QTest::newRow("picture ends before in") << cueFor("video_ends_early.mp4", 3000) << "Media ends before In";
+        QTest::newRow("data cut before in") << cueFor("faststart_cut.mp4", 8000) << "Media could not be decoded up to In";
+        QTest::newRow("undecodable video") << cueFor("unknown_video.avi") << "Unsupported codec: ZLVO";
     }
 
     void refusals()

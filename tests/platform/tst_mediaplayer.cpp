@@ -150,6 +150,7 @@ private slots:
     void audioArrivesJustBeforeItsTime();
     void badMediaIsInvalid_data();
     void badMediaIsInvalid();
+    void coverArtIsNoVideo();
     void destroyInAnyStateIsPrompt();
     void mutedOutputHasNoSink();
     void monitorStreamSurvivesResetsAndMuteBlips();
@@ -683,6 +684,8 @@ void TestMediaPlayer::badMediaIsInvalid_data()
     QTest::newRow("text") << fixture("not_media.mp4") << "Could not open media: ";
     QTest::newRow("empty") << QString("@empty.mp4") << "Could not open media: ";
     QTest::newRow("subtitles only") << QString("@subtitles.srt") << "No audio or video stream";
+    // Sound that could play beside a picture that cannot: refused, not played as audio-only.
+    QTest::newRow("undecodable video") << fixture("unknown_video.avi") << "Unsupported codec: ZLVO";
 }
 
 void TestMediaPlayer::badMediaIsInvalid()
@@ -711,6 +714,18 @@ void TestMediaPlayer::badMediaIsInvalid()
     QVERIFY(!rig.player.hasVideo());
     rig.player.play();
     QCOMPARE(rig.player.playbackState(), QMediaPlayer::StoppedState);
+}
+
+void TestMediaPlayer::coverArtIsNoVideo()
+{
+    Rig rig;
+    QVERIFY(rig.open("tone_cover_art.m4a"));
+    QVERIFY(!rig.player.hasVideo());
+    QVERIFY(rig.player.hasAudio());
+    rig.player.play();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.buffers.size() >= 5, 5000);
+    QCOMPARE(rig.player.error(), QMediaPlayer::NoError);
+    QVERIFY(rig.frames.isEmpty());
 }
 
 void TestMediaPlayer::destroyInAnyStateIsPrompt()

@@ -15,9 +15,14 @@
 #include <QThread>
 #include <alsa/asoundlib.h>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <pthread.h>
+#include <sched.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -37,28 +42,41 @@ bool sounding(double peak)
     return peak > soundingLevel;
 }
 
-// Drives the engine's render routine in real time from this thread: 128-frame blocks that follow
-// the wall clock at 48 kHz, with a device latency of one block, between slices of event processing
-// (which keep the decks' audio flowing into their mixers).
+// Drives the engine's render routine in real time as a device thread does: from a thread of its
+// own, raised to real-time priority where the system allows it (as the ALSA device thread is), in
+// 128-frame blocks that follow the steady clock at 48 kHz with a device latency of one block. This
+// thread meanwhile processes events, which keep the decks' audio flowing into their mixers. Rendered
+// from the event loop instead, every render call would stand in line behind whatever else runs on
+// a busy machine, and its measured cost would be the machine's load rather than its own.
 Peaks measureRenderPeaks(LocalAudioEngine &engine, int channels, int durationMs)
 {
     Peaks peaks(size_t(channels), 0.0);
-    std::vector<float> buffer(size_t(channels) * blockFrames);
-    qint64 rendered = 0;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < durationMs) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        while (rendered * 1000 / LocalAudioEngine::sampleRate < clock.elapsed()) {
+    std::atomic<bool> finished{false};
+    std::thread device([&] {
+        sched_param param{};
+        param.sched_priority = std::min(sched_get_priority_max(SCHED_FIFO), 70);
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+        std::vector<float> buffer(size_t(channels) * blockFrames);
+        const auto start = std::chrono::steady_clock::now();
+        const auto end = start + std::chrono::milliseconds(durationMs);
+        for (qint64 rendered = 0;; rendered += blockFrames) {
+            const auto due = start + std::chrono::microseconds(rendered * 1000000 / LocalAudioEngine::sampleRate);
+            if (due >= end)
+                break;
+            std::this_thread::sleep_until(due);
             engine.render(buffer.data(), blockFrames, channels, blockFrames);
             for (int i = 0; i < blockFrames; ++i) {
                 for (int c = 0; c < channels; ++c)
                     peaks[size_t(c)] = std::max(peaks[size_t(c)], double(std::fabs(buffer[size_t(i * channels + c)])));
             }
-            rendered += blockFrames;
         }
+        finished = true;
+    });
+    while (!finished.load()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         QThread::msleep(1);
     }
+    device.join();
     return peaks;
 }
 

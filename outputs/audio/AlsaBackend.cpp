@@ -254,6 +254,10 @@ QString AlsaBackend::setUp(Stream &stream, const QString &device, int requestedF
 {
     if (device.isEmpty())
         return deviceNotFound();
+    // Before the device is opened: a plug-in that talks to a sound server (pulse) moves the audio
+    // through a thread of its own, created here and inheriting this thread's real-time priority. At
+    // normal priority a busy machine starves it, the server runs dry and the sound has gaps.
+    stream.realTime = raisePriority();
     const int opened = snd_pcm_open(&stream.pcm, device.toLocal8Bit().constData(), SND_PCM_STREAM_PLAYBACK,
                                     SND_PCM_NONBLOCK);
     if (opened < 0) {
@@ -296,7 +300,6 @@ QString AlsaBackend::setUp(Stream &stream, const QString &device, int requestedF
     // Exclusive mode starts on a full buffer of silence, so that the first render already runs one
     // period ahead; shared mode one period short of full, the level its writes keep.
     stream.prefillFrames = m_exclusive ? stream.bufferFrames : stream.bufferFrames - stream.periodFrames;
-    stream.realTime = raisePriority();
     if (!restart(stream))
         return QStringLiteral("Audio device did not start");
 

@@ -81,6 +81,7 @@ bool LocalAudioEngine::start(int backendType, const QString &device, int bufferF
     m_reanchors = 0;
     m_headroomUs = initialHeadroomUs;
     m_renderMsMax = 0.0;
+    m_pacing.reset();
     {
         std::lock_guard lock(m_routesMutex);
         for (EngineRoute &route : m_routes) {
@@ -210,6 +211,8 @@ void LocalAudioEngine::render(float *out, int frames, int channels, qint64 devic
     m_deviceLatencyFrames.store(deviceLatencyFrames, std::memory_order_relaxed);
     if (!m_running.load())
         return;
+    // Every running call counts, also one that plays silence: the device consumed its frames.
+    const qint64 lateFrames = callLateFrames(frames);
 
     std::unique_lock lock(m_routesMutex, std::try_to_lock);
     if (!lock.owns_lock())
@@ -219,7 +222,7 @@ void LocalAudioEngine::render(float *out, int frames, int channels, qint64 devic
     for (EngineRoute &route : m_routes) {
         if (!route.deck || route.firstChannel + 2 > channels)
             continue;
-        renderRoute(route, out, frames, channels, deviceLatencyUs);
+        renderRoute(route, out, frames, channels, deviceLatencyUs, lateFrames);
     }
 
     float *const end = out + qsizetype(frames) * channels;
@@ -232,8 +235,18 @@ void LocalAudioEngine::render(float *out, int frames, int channels, qint64 devic
         m_renderMsMax.store(ms, std::memory_order_relaxed);
 }
 
+qint64 LocalAudioEngine::callLateFrames(int frames)
+{
+    if (m_callClockForTesting)
+        return m_pacing.lateFrames(m_callClockForTesting(), frames);
+    if (m_deckClockForTesting)
+        return 0;
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return m_pacing.lateFrames(std::chrono::duration_cast<std::chrono::microseconds>(now).count(), frames);
+}
+
 void LocalAudioEngine::renderRoute(EngineRoute &route, float *out, int frames, int channels,
-                                   qint64 deviceLatencyUs)
+                                   qint64 deviceLatencyUs, qint64 lateFrames)
 {
     NativeChannel *deck = route.deck;
     qint64 target = offsetUs.load(std::memory_order_relaxed) - deviceLatencyUs;
@@ -245,7 +258,8 @@ void LocalAudioEngine::renderRoute(EngineRoute &route, float *out, int frames, i
     m_lastDelayUs.store(delay, std::memory_order_relaxed);
 
     const qint64 clockFrames = deckClockUs(deck) * 48 / 1000;
-    const qint64 want = clockFrames - delay * sampleRate / 1000000;
+    // Where the stream is now: a late call's frames belong to the time it should have come.
+    const qint64 want = clockFrames - delay * sampleRate / 1000000 - lateFrames;
     qint64 &position = route.readPosition;
     if (position < 0 || std::abs(want - position) > reanchorFrames) {
         position = want;

@@ -2,6 +2,7 @@
 
 #include "outputs/audio/AudioDeviceInfo.h"
 #include "outputs/audio/LocalAudioRoute.h"
+#include "outputs/audio/RenderPacing.h"
 
 #include <QJsonObject>
 #include <QList>
@@ -22,7 +23,9 @@ class NativeChannel;
 // render() once per device period, and render() pulls each routed deck's program audio at a
 // position that trails the deck clock by the route's delay (operator offset, device latency and
 // the deck's video lag), re-anchoring or nudging the read position so that it stays locked to the
-// clock. All audio is 48 kHz; positions are 48 kHz frames of a deck's clock.
+// clock. All audio is 48 kHz; positions are 48 kHz frames of a deck's clock. A call that comes late
+// (and the quick calls that catch up after it) is judged against the deck clock at the time it
+// should have come (RenderPacing), so a backend's catch-up never turns into corrections.
 //
 // Everything but render() runs on the GUI thread.
 class LocalAudioEngine : public QObject
@@ -79,6 +82,9 @@ public:
     // stopped. And the routes lock, held by the caller as long as it keeps the returned lock.
     void setDeckTimingForTesting(std::function<qint64(NativeChannel *)> clockUs,
                                  std::function<qint64(NativeChannel *)> videoLagUs);
+    // The clock of render calls in microseconds (steady by default). With deck timing of a test and
+    // no call clock, render calls count as on time.
+    void setCallClockForTesting(std::function<qint64()> nowUs) { m_callClockForTesting = std::move(nowUs); }
     std::unique_lock<std::mutex> lockRoutesForTesting() { return std::unique_lock(m_routesMutex); }
 
     std::atomic<bool> syncToVideo{true};
@@ -107,7 +113,9 @@ private:
 
     std::unique_ptr<AudioOutputBackend> makeBackend(int backendType);
     void handleDeviceLoss(quint64 generation, const QString &text);
-    void renderRoute(EngineRoute &route, float *out, int frames, int channels, qint64 deviceLatencyUs);
+    void renderRoute(EngineRoute &route, float *out, int frames, int channels, qint64 deviceLatencyUs,
+                     qint64 lateFrames);
+    qint64 callLateFrames(int frames);
     void judgeLateness(EngineRoute &route, int chunk, int missing);
     qint64 deckClockUs(NativeChannel *deck) const;
     qint64 deckVideoLagUs(NativeChannel *deck) const;
@@ -134,6 +142,9 @@ private:
     std::atomic<double> m_renderMsMax{0.0};
     std::function<qint64(NativeChannel *)> m_deckClockForTesting;
     std::function<qint64(NativeChannel *)> m_videoLagForTesting;
+    std::function<qint64()> m_callClockForTesting;
+    // Only render() and start() (while no backend runs) touch it.
+    RenderPacing m_pacing;
     // Counts backends; a loss report that arrives after its backend was replaced is ignored.
     std::atomic<quint64> m_backendGeneration{0};
 };

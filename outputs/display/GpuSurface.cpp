@@ -41,6 +41,12 @@ void GpuSurface::setFrame(const QVideoFrame &frame)
         ++m_supersededFrames;
     m_pending = frame;
     m_dirty = true;
+    // No frame: let go of the last one now. A surface that the window has put aside is not painted,
+    // so waiting for paintGL would keep a stale frame (and its buffer) for as long as it stays aside.
+    if (!frame.isValid()) {
+        m_drawn = QVideoFrame();
+        m_lastTarget = QSize();
+    }
     update();
 }
 

@@ -421,12 +421,22 @@ void tst_AlsaBackend::programToneReachesTheSinkIntact()
     QCOMPARE(l.blocks, 10000);
     QVERIFY2(l.length > 11 * 48000, "the recording holds less than 11 s of the 12 s tone");
     QVERIFY(l.amplitude > 0.05 && l.amplitude < 0.2);
-    // No gap, no click, and no skipped or repeated sample but the engine's own one-frame drift
-    // corrections (which a loaded machine can cause).
-    QCOMPARE(l.levelFaults, 0);
-    QCOMPARE(l.distortedBlocks, 0);
-    QVERIFY2(l.phaseJumps <= nudges, qPrintable(QStringLiteral("%1 phase jumps").arg(l.phaseJumps)));
-    QCOMPARE(r.levelFaults + r.distortedBlocks, 0);
+    // The output path adds no gap, no click and no skipped or repeated sample. What the engine
+    // reports is allowed for: a one-frame correction shows as a phase jump in the block it falls in
+    // and, when it falls inside a block, in the next one too; the deck's audio reaching the engine
+    // late (a starved player on a loaded machine) leaves silence of at most the late frames, at most
+    // two blocks beyond them for each lateness that raised the headroom, and the jumps around them.
+    const qint64 late = qint64(after.value("late_samples").toDouble());
+    const int lateEvents = int(std::lround((after.value("headroom_ms").toDouble() - 10.0) / 2.0));
+    const int lateBlocks = late > 0 ? int((late + 47) / 48) + 2 * lateEvents : 0;
+    const QString account = QStringLiteral("%1 level faults, %2 distorted, %3 phase jumps; %4 corrections, %5 late frames "
+                                           "in %6 events").arg(l.levelFaults).arg(l.distortedBlocks).arg(l.phaseJumps)
+                                .arg(nudges).arg(late).arg(lateEvents);
+    QVERIFY2(l.levelFaults <= lateBlocks, qPrintable(account));
+    QVERIFY2(l.distortedBlocks <= 2 * lateEvents, qPrintable(account));
+    QVERIFY2(l.phaseJumps <= 2 * nudges + l.levelFaults + lateEvents, qPrintable(account));
+    QCOMPARE(r.levelFaults, l.levelFaults);
+    QCOMPARE(r.distortedBlocks, l.distortedBlocks);
     QCOMPARE(r.phaseJumps, l.phaseJumps);
 }
 

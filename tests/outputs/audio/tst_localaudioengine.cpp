@@ -104,6 +104,8 @@ private slots:
     void delayFollowsOffsetLatencyAndVideoLag_data();
     void delayFollowsOffsetLatencyAndVideoLag();
     void readPositionAnchorsNudgesAndReanchors();
+    void catchUpAfterLateCallsPlaysOn_data();
+    void catchUpAfterLateCallsPlaysOn();
     void setRoutesKeepsReadPositionsOfUnchangedRoutes();
     void partialMissesRaiseHeadroom_data();
     void partialMissesRaiseHeadroom();
@@ -342,6 +344,81 @@ void tst_LocalAudioEngine::readPositionAnchorsNudgesAndReanchors()
     QCOMPARE(rampFrame(render(engine, 480, 2)[0]), want % 8192);
     QCOMPARE(stateNumber(engine, "reanchors"), 2);
     QCOMPARE(stateNumber(engine, "drift_corrections"), 3);
+}
+
+void tst_LocalAudioEngine::catchUpAfterLateCallsPlaysOn_data()
+{
+    QTest::addColumn<qint64>("stallUs");
+    QTest::addColumn<qint64>("callPeriodUs");
+    QTest::addColumn<qint64>("deckJumpUs");
+    QTest::addColumn<int>("calls");
+    QTest::addColumn<bool>("corrected");
+    // A sender that fell behind calls late, then in a burst until its stream caught up: the stream
+    // is continuous and must stay so, also past the re-anchoring distance (50 ms).
+    QTest::newRow("15 ms behind, then a burst") << qint64(15000) << qint64(1000) << qint64(0) << 600 << false;
+    QTest::newRow("60 ms behind, then a burst") << qint64(60000) << qint64(1000) << qint64(0) << 600 << false;
+    // What is not lateness is still corrected one frame per call: a deck clock that moved ahead
+    // of calls that come on time, and a device that runs 1 % slow.
+    QTest::newRow("deck clock 500 frames ahead") << qint64(0) << qint64(1000) << qint64(500 * 1000 / 48) << 600 << true;
+    QTest::newRow("device 1 % slow") << qint64(0) << qint64(1010) << qint64(0) << 4000 << true;
+}
+
+void tst_LocalAudioEngine::catchUpAfterLateCallsPlaysOn()
+{
+    QFETCH(qint64, stallUs);
+    QFETCH(qint64, callPeriodUs);
+    QFETCH(qint64, deckJumpUs);
+    QFETCH(int, calls);
+    QFETCH(bool, corrected);
+    NativeChannel deck(false);
+    Timing timing;
+    qint64 nowUs = 1000000;
+    timing.clockUs[&deck] = nowUs;
+    LocalAudioEngine engine;
+    timing.install(engine);
+    engine.setCallClockForTesting([&nowUs] { return nowUs; });
+    QVERIFY(engine.start(LocalAudioEngine::TestDevice, "2", 48));
+    engine.setRoutes({route(deck, 0)});
+
+    // One call of 48 frames per period; the deck clock is the call clock, plus a jump half way.
+    qint64 pushed = 40000;
+    qint64 previous = -1;
+    int breaks = 0;
+    const auto call = [&] {
+        timing.clockUs[&deck] = nowUs + deckJumpUs * (nowUs > 1000000 + callPeriodUs * calls / 2);
+        const qint64 wanted = timing.clockUs[&deck] * 48 / 1000;
+        while (wanted + 4800 > pushed) {
+            pushRamp(deck, pushed, 4800);
+            pushed += 4800;
+        }
+        const std::vector<float> out = render(engine, 48, 2);
+        for (size_t i = 0; i < out.size(); i += 2) {
+            const qint64 frame = rampFrame(out[i]);
+            if (previous >= 0 && frame != (previous + 1) % 8192)
+                ++breaks;
+            previous = frame;
+        }
+    };
+    for (int i = 0; i < calls; ++i) {
+        if (i == calls / 2 && stallUs > 0) {
+            nowUs += stallUs;
+            // The late calls come 20 us apart until the stream is back in step.
+            for (qint64 caughtUp = 0; caughtUp < stallUs; caughtUp += callPeriodUs) {
+                nowUs += 20;
+                call();
+            }
+        }
+        nowUs += callPeriodUs;
+        call();
+    }
+
+    const qint64 nudges = stateNumber(engine, "drift_corrections");
+    QCOMPARE(stateNumber(engine, "reanchors"), 1);
+    QCOMPARE(qint64(breaks), nudges);
+    if (corrected)
+        QVERIFY2(nudges >= 100, qPrintable(QString::number(nudges)));
+    else
+        QCOMPARE(nudges, 0);
 }
 
 void tst_LocalAudioEngine::setRoutesKeepsReadPositionsOfUnchangedRoutes()

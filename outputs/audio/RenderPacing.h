@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QtGlobal>
+
+// How late a render call comes against the pace of the calls before it. A backend that falls
+// behind (a sender thread that was not scheduled, a sound server that took no data for a while)
+// calls render() late and then in a quick burst until its stream has caught up; the stream itself
+// stays continuous, so the read positions must not be corrected for that lateness: each one-frame
+// correction would be an audible break. The lateness is how far the time elapsed since the first
+// call runs ahead of the frames rendered, above the smallest such lead of the last one to two
+// seconds (the calls that came on time). A lasting difference, a device clock that runs at another
+// rate or a stream that really lost time, lifts that smallest lead within two seconds and is then
+// corrected as drift again. Used only by the thread that calls render(); reset by start().
+class RenderPacing
+{
+public:
+    void reset();
+    // Frames this call is late (never negative); `nowUs` is the call clock, `frames` the call's size.
+    qint64 lateFrames(qint64 nowUs, int frames);
+
+private:
+    static constexpr qint64 bucketUs = 1000000;
+
+    bool m_started = false;
+    qint64 m_originUs = 0;
+    qint64 m_renderedFrames = 0;
+    qint64 m_bucket = 0;
+    qint64 m_currentMin = 0;
+    qint64 m_previousMin = 0;
+};

@@ -140,7 +140,7 @@ WebViewer::~WebViewer()
 
 QByteArray WebViewer::videoCaps(quint32 ssrc)
 {
-    return QStringLiteral("application/x-rtp, media=(string)video, encoding-name=(string)H264, payload=(int)96, "
+    return QStringLiteral("application/x-rtp, media=(string)video, a-mid=(string)video, encoding-name=(string)H264, payload=(int)96, "
                           "clock-rate=(int)90000, profile-level-id=(string)42e033, packetization-mode=(string)1, "
                           "level-asymmetry-allowed=(string)1, rtcp-fb-nack-pli=(boolean)true, "
                           "rtcp-fb-ccm-fir=(boolean)true, extmap-6=(string)\"%1\", ssrc=(uint)%2")
@@ -152,7 +152,7 @@ QByteArray WebViewer::videoCaps(quint32 ssrc)
 QByteArray WebViewer::audioCaps(quint32 ssrc)
 {
     // One bit rate for the offer and the encoder (WebOpusEncoder::streamBitrate).
-    return QStringLiteral("application/x-rtp, media=(string)audio, encoding-name=(string)OPUS, payload=(int)111, "
+    return QStringLiteral("application/x-rtp, media=(string)audio, a-mid=(string)audio, encoding-name=(string)OPUS, payload=(int)111, "
                           "clock-rate=(int)48000, encoding-params=(string)2, minptime=(string)10, "
                           "maxaveragebitrate=(string)128000, stereo=(string)1, sprop-stereo=(string)1, "
                           "useinbandfec=(string)1, ssrc=(uint)%1")

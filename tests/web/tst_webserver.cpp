@@ -3,6 +3,9 @@
 #include "web/WebStream.h"
 #include "web/WebViewer.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -77,6 +80,21 @@ private:
     std::unique_ptr<WebMonitorServer> m_server;
     qint64 m_now = 1000000;
     quint16 port() const { return m_server->port(); }
+    // The start of 16 UDP ports on loopback that nothing uses right now.
+    static int freeRangeStart()
+    {
+        for (int base = 42100; base < 44000; base += 16) {
+            std::vector<std::unique_ptr<QUdpSocket>> probes;
+            bool free = true;
+            for (int p = base; p < base + 16 && free; ++p) {
+                probes.push_back(std::make_unique<QUdpSocket>());
+                free = probes.back()->bind(QHostAddress::LocalHost, quint16(p));
+            }
+            if (free)
+                return base;
+        }
+        return 0;
+    }
 
 private slots:
     void init()
@@ -298,6 +316,70 @@ private slots:
         QTRY_COMPARE(m_server->streamCount(), 0);
         QCOMPARE(m_server->sessions.size(), 0);
         QCOMPARE(m_server->viewerCount(), 0);
+    }
+
+    // Sessions over HTTP with real peer connections: the offer's sections, sharing of one stream,
+    // a stream of its own for a chosen quality, refused answers and closing.
+    void sessionsOverHttp()
+    {
+        m_server->setMediaPortRangeForTesting(freeRangeStart(), freeRangeStart() + 15);
+        const Response first = request(port(), "POST", "/api/session?k=rightcode&program=1");
+        QCOMPARE(first.status, 200);
+        const QJsonObject offer = QJsonDocument::fromJson(first.body).object();
+        const QString session = offer.value(QStringLiteral("session")).toString();
+        QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(session).hasMatch());
+        QCOMPARE(offer.value(QStringLiteral("type")).toString(), QStringLiteral("offer"));
+        const QString sdp = offer.value(QStringLiteral("sdp")).toString();
+        const QString video = sdp.section(QStringLiteral("m=audio"), 0, 0);
+        const QString audio = QStringLiteral("m=audio") + sdp.section(QStringLiteral("m=audio"), 1);
+        QVERIFY(video.contains(QStringLiteral("m=video")));
+        QVERIFY(video.contains(QStringLiteral("a=mid:video\r\n")));
+        QVERIFY(audio.contains(QStringLiteral("a=mid:audio\r\n")));
+        QVERIFY(video.contains(QStringLiteral("a=fmtp:96 profile-level-id=42e033;packetization-mode=1;level-asymmetry-allowed=1")));
+        QVERIFY(video.contains(QStringLiteral("a=extmap:6 http://www.webrtc.org/experiments/rtp-hdrext/playout-delay")));
+        QVERIFY(video.contains(QStringLiteral("a=rtcp-fb:96 nack\r\n")));
+        QVERIFY(video.contains(QStringLiteral("a=rtcp-fb:96 nack pli")));
+        QVERIFY(video.contains(QStringLiteral("a=sendonly")));
+        QVERIFY(audio.contains(QStringLiteral("a=rtpmap:111 OPUS/48000/2")));
+        QVERIFY(audio.contains(QStringLiteral("maxaveragebitrate=128000;stereo=1;sprop-stereo=1")));
+        QVERIFY(!audio.contains(QStringLiteral("nack")));
+        QVERIFY(audio.contains(QStringLiteral("a=sendonly")));
+        QVERIFY(sdp.contains(QStringLiteral(" 127.0.0.1 ")));
+        QVERIFY(sdp.contains(QStringLiteral("a=candidate:")));
+        const auto firstSsrc = [](const QString &section) {
+            return QRegularExpression(QStringLiteral("a=ssrc:(\\d+) ")).match(section).captured(1).toLongLong();
+        };
+        const qint64 videoSsrc = firstSsrc(video);
+        QVERIFY(videoSsrc > 0 && videoSsrc % 2 == 0 && videoSsrc < (qint64(1) << 31));
+        QCOMPARE(firstSsrc(audio), videoSsrc + 1);
+
+        const Response second = request(port(), "POST", "/api/session?k=rightcode&program=1&quality=480");
+        QCOMPARE(second.status, 200);
+        const QString secondSdp = QJsonDocument::fromJson(second.body).object().value(QStringLiteral("sdp")).toString();
+        QVERIFY(firstSsrc(secondSdp) != videoSsrc);
+        QCOMPARE(m_server->viewerCount(), 2);
+        QCOMPARE(m_server->streamCount(), 1);
+        const Response own = request(port(), "POST", "/api/session?k=rightcode&program=1&quality=720");
+        QCOMPARE(own.status, 200);
+        QCOMPARE(m_server->streamCount(), 2);
+        QCOMPARE(m_server->statusJson().value(QStringLiteral("encoders")).toInt(), 2);
+
+        // An answer that is not one, or that does not match the offer, is refused and changes nothing.
+        const QByteArray target = "/api/answer?k=rightcode&session=" + session.toLatin1();
+        QCOMPARE(request(port(), "POST", target, "this is not sdp").status, 404);
+        QCOMPARE(request(port(), "POST", target, "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n").status, 404);
+        QVERIFY(m_server->sessions.contains(session));
+        QCOMPARE(m_server->viewerCount(), 3);
+
+        QCOMPARE(request(port(), "POST", "/api/close?k=rightcode&session=" + session.toLatin1()).status, 204);
+        QCOMPARE(m_server->viewerCount(), 2);
+        QCOMPARE(request(port(), "POST", "/api/close?k=rightcode&session=" + session.toLatin1()).status, 204);
+        QCOMPARE(m_server->viewerCount(), 2);
+
+        m_server->closeProgram(1);
+        QCOMPARE(m_server->viewerCount(), 0);
+        QCOMPARE(m_server->streamCount(), 0);
+        QVERIFY(m_server->sessions.isEmpty());
     }
 
     void answerChecks_data()

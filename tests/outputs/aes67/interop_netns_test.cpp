@@ -31,6 +31,7 @@ namespace {
 const QString ourAddress = QStringLiteral("10.77.0.1");
 const QString peerAddress = QStringLiteral("10.77.0.2");
 const QString peerInterface = QStringLiteral("zpb");
+const QString secondPeerInterface = QStringLiteral("zpc");
 constexpr qint64 Second = 1'000'000'000;
 constexpr int SampleRate = 48000;
 
@@ -41,12 +42,40 @@ qint64 realtimeNs()
     return qint64(ts.tv_sec) * Second + ts.tv_nsec;
 }
 
+// Waits until the clock is locked to the grandmaster, keeping the peers' output drained.
+bool awaitLock(const PtpClock &clock, const QString &grandmaster, int timeoutMs, Ptp4lPeer &peer)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        const PtpStatus status = clock.status();
+        if (status.locked && status.grandmaster == grandmaster)
+            return true;
+        peer.waitFor(QRegularExpression(QStringLiteral("(?!)")), 100);
+    }
+    return false;
+}
+
 double median(std::vector<double> values)
 {
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+// Median of now() minus the system clock (ptp4l's clock with software stamps), in microseconds.
+double medianErrorUs(const PtpClock &clock)
+{
+    std::vector<double> errorsUs;
+    for (int i = 0; i < 100; ++i) {
+        const qint64 a = realtimeNs();
+        const qint64 s = clock.now();
+        const qint64 b = realtimeNs();
+        errorsUs.push_back(double(s - (a + (b - a) / 2)) / 1000);
+        QThread::msleep(10);
+    }
+    return median(errorsUs);
 }
 
 // Calls now() every millisecond, as the AES67 sender does, and counts the jumps of PTP time: changes
@@ -218,23 +247,47 @@ private slots:
         QVERIFY(!status.grandmasterHere);
         QTest::qWait(2000); // Delay_Resp samples
 
-        std::vector<double> errorsUs;
-        for (int i = 0; i < 100; ++i) {
-            const qint64 a = realtimeNs();
-            const qint64 s = clock.now();
-            const qint64 b = realtimeNs();
-            errorsUs.push_back(double(s - (a + (b - a) / 2)) / 1000);
-            QThread::msleep(10);
-        }
+        const double errorUs = medianErrorUs(clock);
         const PtpStatus settled = clock.status();
         qInfo("locked after %lld ms; error against ptp4l's clock: median %.1f us; path delay %.1f us, rate %.2f ppm, "
               "kernel stamps %lld, program stamps %lld, jumps of now() %d",
-              timer.elapsed(), median(errorsUs), settled.pathDelayUs, settled.ratePpm, clock.kernelStampCount(),
+              timer.elapsed(), errorUs, settled.pathDelayUs, settled.ratePpm, clock.kernelStampCount(),
               clock.programStampCount(), watcher.jumps());
-        QVERIFY2(std::abs(median(errorsUs)) < 200, qPrintable(QString::number(median(errorsUs))));
+        QVERIFY2(std::abs(errorUs) < 200, qPrintable(QString::number(errorUs)));
         QVERIFY2(settled.pathDelayUs < 200, qPrintable(QString::number(settled.pathDelayUs)));
         QVERIFY2(watcher.jumps() <= 1, "PTP time moved to ptp4l's time by more than one step");
         QVERIFY(clock.programStampCount() <= clock.kernelStampCount() / 10);
+    }
+
+    // A better ptp4l master joins, then leaves again: our clock follows each in turn and its time
+    // runs on without falling back to the time base it started with. Only the first lock moves it
+    // (to ptp4l's timescale); the two ptp4l masters share this machine's clock.
+    void timeStaysContinuousWhenTheMasterChanges()
+    {
+        const QString first = QStringLiteral("02-C0-DE-FF-FE-77-00-02");  // from zpb's MAC
+        const QString second = QStringLiteral("02-C0-DE-FF-FE-77-00-03"); // from zpc's MAC
+        Ptp4lPeer firstPeer;
+        Ptp4lPeer secondPeer;
+        QString error;
+        QVERIFY2(firstPeer.start(peerInterface, {QStringLiteral("priority1 128")}, &error), qPrintable(error));
+        PtpClock clock;
+        QVERIFY2(clock.start(ourAddress, 0, 1, &error), qPrintable(error));
+        const JumpWatcher watcher(clock);
+        QVERIFY2(awaitLock(clock, first, 20000, firstPeer), qPrintable(firstPeer.output()));
+
+        QVERIFY2(secondPeer.start(secondPeerInterface, {QStringLiteral("priority1 100")}, &error), qPrintable(error));
+        QVERIFY2(awaitLock(clock, second, 20000, secondPeer), qPrintable(secondPeer.output()));
+        const double secondErrorUs = medianErrorUs(clock);
+
+        secondPeer.stop();
+        QVERIFY2(awaitLock(clock, first, 25000, firstPeer), qPrintable(firstPeer.output()));
+        const double backErrorUs = medianErrorUs(clock);
+        qInfo("error against ptp4l's clock: %.1f us under the second master, %.1f us back under the first; "
+              "jumps of now() %d, servo steps %lld",
+              secondErrorUs, backErrorUs, watcher.jumps(), clock.status().steps);
+        QVERIFY2(std::abs(secondErrorUs) < 200, qPrintable(QString::number(secondErrorUs)));
+        QVERIFY2(std::abs(backErrorUs) < 200, qPrintable(QString::number(backErrorUs)));
+        QCOMPARE(watcher.jumps(), 1);
     }
 
     // Our clock leads; a slave-only ptp4l (priority1 255) takes it as its grandmaster and measures

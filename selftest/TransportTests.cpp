@@ -276,9 +276,17 @@ void runPlaybackCases(SelfTestReport &report, const QString &fixture1, const QSt
                         between && rig.activeCue().transition_ms == 450 && rig.composed() > composedBefore
                             && rig.activeCue().in_ms == 200,
                         {});
+    // A FADE of 0 ms is refused: takeCue says so, and nothing starts even after longer than a
+    // wrongly accepted take would need to show (a preparation and its first frame).
     const QString kept = deck.source();
-    rig.controller.takeCue({savedCue}, 0, true, 0);
-    report.recordResult("invalid_manual_fade_does_not_replace_program", deck.source() == kept, {});
+    const quint64 generation = deck.requestGeneration();
+    rig.starts = 0;
+    const bool accepted = rig.controller.takeCue({savedCue}, 0, true, 0);
+    pump(1500);
+    report.recordResult("invalid_manual_fade_does_not_replace_program",
+                        !accepted && rig.starts == 0 && deck.source() == kept
+                            && deck.requestGeneration() == generation,
+                        {{"accepted", accepted}, {"starts", rig.starts}});
 }
 
 } // namespace

@@ -57,6 +57,15 @@ private slots:
         QTest::newRow("mp4 key frame") << "clip_360p25.mp4" << 2000LL << 50;
         QTest::newRow("mp4 between key frames") << "clip_360p25.mp4" << 1480LL << 37;
         QTest::newRow("mkv between key frames") << "clip_360p25.mkv" << 3320LL << 83;
+        // Containers without an index and GOPs where the key frame before In is not enough.
+        QTest::newRow("mpeg2 ts on an I-frame") << "mpeg2_360p25.ts" << 1930LL << 48;
+        QTest::newRow("mpeg2 ts between I-frames") << "mpeg2_360p25.ts" << 2130LL << 53;
+        QTest::newRow("h264 ts in its last GOP") << "h264_360p25.ts" << 7621LL << 190;
+        QTest::newRow("ts after a timestamp wrap") << "h264_wrap_360p25.ts" << 2421LL << 60;
+        QTest::newRow("mpeg-ps before an I-frame") << "mpeg2_360p25.mpg" << 1770LL << 44;
+        QTest::newRow("open-GOP hevc before a key frame") << "hevc_opengop_360p25.mp4" << 1960LL << 49;
+        QTest::newRow("open-GOP h264 before a key frame") << "h264_opengop_360p25.mp4" << 1960LL << 49;
+        QTest::newRow("intra refresh") << "h264_intrarefresh_360p25.mp4" << 2200LL << 55;
     }
 
     void preparesTheExactFrameAtIn()

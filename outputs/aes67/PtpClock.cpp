@@ -178,6 +178,20 @@ bool isEventMessage(quint8 type)
     return type == PtpMessage::Sync || type == PtpMessage::DelayReq;
 }
 
+// Runs `read` on the published copies until it saw them between two writes.
+template <typename Read>
+void readPublished(const PtpClockState &s, Read read)
+{
+    quint64 before = 0;
+    quint64 after = 0;
+    do {
+        before = s.publishedSequence.load(std::memory_order_acquire);
+        read();
+        std::atomic_thread_fence(std::memory_order_acquire);
+        after = s.publishedSequence.load(std::memory_order_relaxed);
+    } while (before != after || (before & 1));
+}
+
 void raiseReceivePriority()
 {
     sched_param param{};
@@ -768,19 +782,19 @@ void PtpClock::publish()
     } else {
         base = {s.anchorLocal, s.anchorPtp - s.anchorLocal, s.anchorRate};
     }
-    const quint64 sequence = s.timeSequence.load(std::memory_order_relaxed);
-    s.timeSequence.store(sequence + 1, std::memory_order_relaxed);
+    const PtpClockIdentity &grandmaster = !s.isMaster && s.grandmasterId ? *s.grandmasterId : s.identity;
+    quint64 word = 0;
+    std::memcpy(&word, grandmaster.data(), sizeof word);
+
+    const quint64 sequence = s.publishedSequence.load(std::memory_order_relaxed);
+    s.publishedSequence.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
     s.publishedLocal0.store(base.local0, std::memory_order_relaxed);
     s.publishedOffset.store(base.offset, std::memory_order_relaxed);
     s.publishedRate.store(base.rate, std::memory_order_relaxed);
-    s.timeSequence.store(sequence + 2, std::memory_order_release);
-
-    const PtpClockIdentity &grandmaster = !s.isMaster && s.grandmasterId ? *s.grandmasterId : s.identity;
-    quint64 word = 0;
-    std::memcpy(&word, grandmaster.data(), sizeof word);
     s.publishedGrandmaster.store(word, std::memory_order_relaxed);
     s.publishedGrandmasterKnown.store(s.isMaster || s.parentPort.has_value(), std::memory_order_relaxed);
+    s.publishedSequence.store(sequence + 2, std::memory_order_release);
 }
 
 qint64 PtpClock::now() const
@@ -789,16 +803,11 @@ qint64 PtpClock::now() const
         return utcAsTai();
     const auto &s = *state;
     PtpClockState::TimeBase base;
-    quint64 before = 0;
-    quint64 after = 0;
-    do {
-        before = s.timeSequence.load(std::memory_order_acquire);
+    readPublished(s, [&] {
         base.local0 = s.publishedLocal0.load(std::memory_order_relaxed);
         base.offset = s.publishedOffset.load(std::memory_order_relaxed);
         base.rate = s.publishedRate.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        after = s.timeSequence.load(std::memory_order_relaxed);
-    } while (before != after || (before & 1));
+    });
     const qint64 local = localNs();
     return local + base.offset + qint64(double(local - base.local0) * base.rate);
 }
@@ -811,9 +820,12 @@ PtpClock::Grandmaster PtpClock::grandmaster() const
             std::copy_n(presetIdentity.constData(), result.identity.size(), result.identity.begin());
         return result;
     }
-    const quint64 word = state->publishedGrandmaster.load(std::memory_order_relaxed);
+    quint64 word = 0;
+    readPublished(*state, [&] {
+        word = state->publishedGrandmaster.load(std::memory_order_relaxed);
+        result.known = state->publishedGrandmasterKnown.load(std::memory_order_relaxed);
+    });
     std::memcpy(result.identity.data(), &word, sizeof word);
-    result.known = state->publishedGrandmasterKnown.load(std::memory_order_relaxed);
     return result;
 }
 

@@ -86,9 +86,9 @@ struct PtpClockState
     double admissionTokens = 0;
     qint64 admissionRefilled = 0;
 
-    // Published for readers outside the lock: the time base behind a sequence counter (odd while
-    // being written), the grandmaster as one 64-bit word, and the stamp counters.
-    std::atomic<quint64> timeSequence{0};
+    // Published for readers outside the lock, behind a sequence counter (odd while being written):
+    // the time base and the grandmaster (as one 64-bit word). Then the stamp counters.
+    std::atomic<quint64> publishedSequence{0};
     std::atomic<qint64> publishedLocal0{0};
     std::atomic<qint64> publishedOffset{0};
     std::atomic<double> publishedRate{0};

@@ -6,9 +6,11 @@
 #include "app/widgets/DeckWindow.h"
 #include "app/widgets/ElidedLabel.h"
 #include "app/widgets/LineIcons.h"
+#include "link/LinkNode.h"
 #include "outputs/audio/LocalAudioEngine.h"
 #include "outputs/display/OutputWindow.h"
 #include "update/UpdateController.h"
+#include "web/WebMonitorServer.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>
@@ -562,9 +564,12 @@ void MainWindow::closeEvent(QCloseEvent *event)
     for (const DeckWindowEntry &entry : openDecks)
         if (entry.window)
             entry.window->close();
-    // The web monitor and Link stop with their owners' objects; their stop() joins here once they exist.
+    if (webMonitor)
+        webMonitor->stop();
     if (localAudio)
         localAudio->stop();
+    if (linkNode)
+        linkNode->stop();
     if (!sampleContent) {
         QFile::remove(recoveryShowPath());
         QFile::remove(recoveryMetaPath());

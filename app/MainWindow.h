@@ -13,6 +13,7 @@
 #include "outputs/audio/LocalAudioRoute.h"
 #include "outputs/display/OutputRouter.h"
 #include "outputs/network/NetworkBus.h"
+#include "web/WebProgramInfo.h"
 
 #include <QFutureWatcher>
 #include <QHash>
@@ -29,6 +30,7 @@
 class DeckWindow;
 class DeskMonitor;
 class ElidedLabel;
+class LinkNode;
 class LocalAudioEngine;
 class OutputWindow;
 class QButtonGroup;
@@ -50,6 +52,7 @@ class QTableWidget;
 class QTimer;
 class QVBoxLayout;
 class UpdateController;
+class WebMonitorServer;
 
 // The operator window and the owner of the whole playout engine: the Preview deck, Program A's deck
 // with its sequencer and senders, the further Programs' records, cue readiness, the output router,
@@ -187,6 +190,7 @@ public:
     // Services (MainWindowServices.cpp)
     void captureBoard(const QString &path);
     void scheduleUpdateCheck();
+    QList<WebProgramInfo> webPrograms();
     NativeChannel *channelForProgramId(int programId);
     QString programNameForId(int programId);
     std::function<QString(const QString &)> textProvider();
@@ -420,10 +424,10 @@ private:
     QString showPath;
     QString statusKey;
     // 36..39: services made by the page builders
-    std::unique_ptr<QObject> webMonitor;
+    std::unique_ptr<WebMonitorServer> webMonitor;
     std::unique_ptr<LocalAudioEngine> localAudio;
     QByteArray recoveryBytes;
-    std::unique_ptr<QObject> linkNode;
+    std::unique_ptr<LinkNode> linkNode;
 
     // ---- Show files, recovery, packages and relinking (MainWindowShow.cpp) ----
     // The recovery copy lives in a RecoveryStore made on first use; it keeps the bytes last written

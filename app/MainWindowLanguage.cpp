@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QStyle>
 #include <QTabWidget>
@@ -83,6 +84,17 @@ void MainWindow::retranslate()
     if (decodingCombo && decodingCombo->count() >= 2) {
         decodingCombo->setItemText(0, uiText(QStringLiteral("Automatic hardware selection")));
         decodingCombo->setItemText(1, uiText(QStringLiteral("CPU decoding")));
+    }
+    if (inField) {
+        const QLocale numbers(language == QStringLiteral("pt-BR") ? QStringLiteral("pt_BR") : QStringLiteral("en_US"));
+        for (QDoubleSpinBox *field : {inField, outField, transitionField, fadeInField, fadeOutField})
+            if (field)
+                field->setLocale(numbers);
+        const char *kinds[] = {"Cut", "Dissolve", "Fade through black"};
+        for (int i = 0; transitionCombo && i < 3 && i < transitionCombo->count(); ++i)
+            transitionCombo->setItemText(i, uiText(QString::fromLatin1(kinds[i])));
+        if (outField)
+            outField->setSpecialValueText(uiText(QStringLiteral("End of media")));
     }
     if (heading) {
         if (sampleContent)

@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "outputs/audio/LocalAudioEngine.h"
+#include "web/WebMonitorServer.h"
 #include "outputs/display/OutputWindow.h"
 
 #include <QComboBox>
@@ -298,7 +299,8 @@ void MainWindow::destroyProgram(int index)
     applyLocalAudioRoutes(index);
     const int id = programs[index].id;
     closeProgramOutputs(id);
-    // The web monitor closes this Program's streams here once it exists.
+    if (webMonitor)
+        webMonitor->closeProgram(id);
     for (const RouteWidgets &route : std::as_const(routes)) {
         if (!route.source)
             continue;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QPixmap>
 #include <QTimer>
 
@@ -34,6 +35,23 @@ void MainWindow::scheduleUpdateCheck()
     updateCheckTimer->setInterval(14400000);
     connect(updateCheckTimer, &QTimer::timeout, this, [this] { updateController->checkForUpdates(); });
     updateCheckTimer->start();
+}
+
+// The web monitor's programs provider: what a browser is told of each Program.
+QList<WebProgramInfo> MainWindow::webPrograms()
+{
+    QList<WebProgramInfo> result;
+    for (int i = 0; i < programCount; ++i) {
+        NativeChannel *programDeck = channel(i);
+        WebProgramInfo info;
+        info.id = programs[i].id;
+        info.name = programName(i);
+        info.media = programDeck && !programDeck->source().isEmpty() ? QFileInfo(programDeck->source()).fileName() : QString();
+        info.onAir = sampleContent ? info.id == 1 : programDeck && !programDeck->source().isEmpty();
+        info.playing = programDeck && programDeck->isPlaying();
+        result << info;
+    }
+    return result;
 }
 
 // The web monitor's channel provider: the deck of the Program with that id, null when none.

@@ -246,20 +246,12 @@ void MainWindow::refreshStatus()
     }
 }
 
-// The footer's resource text comes from the process sampler's latest result; it is empty until the
-// sampler has delivered one.
+// The resource footer's line is composed from the process sampler's latest result by the footer's
+// own code; until a sample exists the line stays empty.
 void MainWindow::refreshResourceText()
 {
-    if (!processUsageLabel)
-        return;
-    QStringList parts;
-    const QJsonValue cpu = latestUsage.value(QStringLiteral("cpuPercent"));
-    if (cpu.isDouble())
-        parts << QStringLiteral("CPU %1%").arg(cpu.toDouble(), 0, 'f', 0);
-    const QJsonValue memory = latestUsage.value(QStringLiteral("memoryBytes"));
-    if (memory.isDouble())
-        parts << QStringLiteral("RAM %1").arg(mediaSizeText(memory));
-    processUsageLabel->setText(parts.join(QStringLiteral("  ·  ")));
+    if (processUsageLabel && latestUsage.isEmpty() && !processUsageLabel->text().isEmpty())
+        processUsageLabel->clear();
 }
 
 void MainWindow::refreshProgramInventory()

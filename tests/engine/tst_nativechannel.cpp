@@ -1,10 +1,12 @@
 #include "engine/NativeChannel.h"
+#include "platform/media/AudioBufferOutput.h"
 #include "support/FrameCode.h"
 
 #include <QAudioOutput>
 #include <QSignalSpy>
 #include <QTest>
 #include <cmath>
+#include <limits>
 
 // The deck on the generated clips: 640x360 at 25 fps with a key frame every 25 frames and the frame
 // index coded along the bottom edge, so a picture tells exactly which frame it is.
@@ -57,6 +59,9 @@ private slots:
         QTest::newRow("mp4 key frame") << "clip_360p25.mp4" << 2000LL << 50;
         QTest::newRow("mp4 between key frames") << "clip_360p25.mp4" << 1480LL << 37;
         QTest::newRow("mkv between key frames") << "clip_360p25.mkv" << 3320LL << 83;
+        // The 2 ms tolerance at In: a frame starting 1 ms before In counts, one 3 ms before does not.
+        QTest::newRow("frame 1 ms before In") << "clip_360p25.mp4" << 4001LL << 100;
+        QTest::newRow("frame 3 ms before In") << "clip_360p25.mp4" << 4003LL << 101;
         // Containers without an index and GOPs where the key frame before In is not enough.
         QTest::newRow("mpeg2 ts on an I-frame") << "mpeg2_360p25.ts" << 1930LL << 48;
         QTest::newRow("mpeg2 ts between I-frames") << "mpeg2_360p25.ts" << 2130LL << 53;
@@ -190,6 +195,175 @@ private slots:
         QCOMPARE(ready.count(), 2);
         QCOMPARE(deck.activeGeneration(), deck.requestGeneration());
         QTRY_VERIFY_WITH_TIMEOUT(deck.isPlaying(), 2000);
+    }
+
+    // Transition weights against the frame's own media time, so the figures do not depend on how
+    // quickly the machine decodes. Frames start every 40 ms: In is chosen so that one starts at the
+    // moment of the row.
+    void transitionWeights_data()
+    {
+        QTest::addColumn<bool>("picture");     // a cue is on air before the take
+        QTest::addColumn<int>("transition");
+        QTest::addColumn<int>("transitionMs");
+        QTest::addColumn<int>("enterMs");
+        QTest::addColumn<qint64>("in");
+        QTest::addColumn<qint64>("atMs");       // frame time minus In
+        QTest::addColumn<double>("incoming");
+        QTest::addColumn<double>("outgoing");   // -1: no outgoing slot
+        QTest::addColumn<qint64>("outgoingSoundUs");  // exit length of the outgoing sound, -1: none
+        QTest::newRow("fade through black at 250 ms") << true << 2 << 1000 << 0 << 30LL << 250LL << 0.0 << 0.5 << 500000LL;
+        QTest::newRow("fade through black at 750 ms") << true << 2 << 1000 << 0 << 10LL << 750LL << 0.5 << 0.0 << 500000LL;
+        QTest::newRow("dissolve at 250 ms") << true << 1 << 1000 << 0 << 30LL << 250LL << 0.25 << 0.75 << 1000000LL;
+        QTest::newRow("first take after clear fades in") << false << 1 << 1000 << 500 << 30LL << 250LL << 0.5 << -1.0 << -1LL;
+        QTest::newRow("cut with an enter fade") << true << 0 << 300 << 400 << 30LL << 210LL << 0.525 << -1.0 << -1LL;
+    }
+
+    void transitionWeights()
+    {
+        QFETCH(bool, picture);
+        QFETCH(int, transition);
+        QFETCH(int, transitionMs);
+        QFETCH(int, enterMs);
+        QFETCH(qint64, in);
+        QFETCH(qint64, atMs);
+        QFETCH(double, incoming);
+        QFETCH(double, outgoing);
+        QFETCH(qint64, outgoingSoundUs);
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("card_red.mp4")));
+        if (!picture)
+            deck.clear();
+        Cue cue = cueFor("clip_360p25.mp4", in, 5000);
+        cue.transition = transition;
+        cue.transition_ms = transitionMs;
+        cue.enter_ms = enterMs;
+        double seenIncoming = -2, seenOutgoing = -2;
+        qint64 seenSoundUs = -2;
+        connect(&deck, &NativeChannel::frameReady, this, [&](const QVideoFrame &frame) {
+            if (deck.source() != cue.source || frame.startTime() / 1000 - cue.in_ms != atMs)
+                return;
+            seenIncoming = deck.slot(deck.activeSlot()).gain;
+            const int out = deck.outgoingSlot();
+            seenOutgoing = out >= 0 ? deck.slot(out).gain : -1.0;
+            seenSoundUs = out >= 0 ? deck.mixer().row(out).exitLengthUs : -1;
+        });
+        deck.load(cue, true);
+        QTRY_VERIFY_WITH_TIMEOUT(seenIncoming > -2, 10000);
+        QVERIFY2(std::abs(seenIncoming - incoming) < 0.01, qPrintable(QString::number(seenIncoming)));
+        QVERIFY2(std::abs(seenOutgoing - outgoing) < 0.01, qPrintable(QString::number(seenOutgoing)));
+        QCOMPARE(seenSoundUs, outgoingSoundUs);
+    }
+
+    // The exit fade lasts min(exit, half the range) and ends on black, unless the next cue is
+    // already prepared: then the cue keeps full weight and its last picture.
+    void exitFade_data()
+    {
+        QTest::addColumn<bool>("nextPrepared");
+        QTest::addColumn<double>("weightAt760");
+        QTest::addColumn<bool>("endsOnBlack");
+        QTest::newRow("exit 800 on a 1000 ms range lasts 500 ms") << false << 0.48 << true;
+        QTest::newRow("no exit fade while the next cue is prepared") << true << 1.0 << false;
+    }
+
+    void exitFade()
+    {
+        QFETCH(bool, nextPrepared);
+        QFETCH(double, weightAt760);
+        QFETCH(bool, endsOnBlack);
+        NativeChannel deck(false);
+        Cue cue = cueFor("clip_360p25.mp4", 0, 1000);
+        cue.exit_ms = 800;
+        double weight = -1;
+        connect(&deck, &NativeChannel::frameReady, this, [&](const QVideoFrame &frame) {
+            if (frame.isValid() && frame.startTime() == 760000)
+                weight = deck.slot(deck.activeSlot()).gain;
+        });
+        QSignalSpy ended(&deck, &NativeChannel::rangeEnded);
+        QVERIFY(loadAndWait(deck, cue));
+        if (nextPrepared)
+            QVERIFY(prepareAndWait(deck, cueFor("card_blue.mp4")));
+        QTRY_VERIFY_WITH_TIMEOUT(ended.count() == 1, 5000);
+        QVERIFY2(std::abs(weight - weightAt760) < 0.01, qPrintable(QString::number(weight)));
+        QCOMPARE(!deck.currentFrame().isValid(), endsOnBlack);
+    }
+
+    void entryFadePlaysAgainAtEachLoop()
+    {
+        NativeChannel deck(false);
+        Cue cue = cueFor("clip_360p25.mp4", 0, 600);
+        cue.enter_ms = 300;
+        deck.setLooping(true);
+        QList<QPair<qint64, float>> weights;  // (frame ms, weight) in publication order
+        connect(&deck, &NativeChannel::frameReady, this, [&](const QVideoFrame &frame) {
+            if (frame.isValid())
+                weights.append({frame.startTime() / 1000, deck.slot(deck.activeSlot()).gain});
+        });
+        QVERIFY(loadAndWait(deck, cue));
+        QTRY_VERIFY_WITH_TIMEOUT(weights.size() > 40, 8000);  // past two loop restarts
+        int restarts = 0;
+        for (qsizetype i = 1; i < weights.size(); ++i) {
+            if (weights[i].first >= weights[i - 1].first)
+                continue;
+            ++restarts;
+            // Back at In: faded in again from black over 300 ms.
+            QVERIFY2(weights[i].first < 300 && std::abs(weights[i].second - weights[i].first / 300.0) < 0.01,
+                     qPrintable(QStringLiteral("%1 ms: %2").arg(weights[i].first).arg(weights[i].second)));
+        }
+        QVERIFY(restarts >= 2);
+    }
+
+    void decodedFrameIsPassedOnUnchanged()
+    {
+        NativeChannel deck(false);
+        QList<QVideoFrame> frames;
+        connect(&deck, &NativeChannel::frameReady, this, [&](const QVideoFrame &frame) { frames.append(frame); });
+        QVERIFY(loadAndWait(deck, cueFor("clip_360p25.mp4")));
+        QTRY_VERIFY_WITH_TIMEOUT(frames.size() > 5, 5000);
+        // The very frame the decoder made (same shared data, its own pixel format), not a copy.
+        QCOMPARE(frames.last(), deck.slot(deck.activeSlot()).lastFrame);
+        QCOMPARE(frames.last().pixelFormat(), QVideoFrameFormat::Format_YUV420P);
+        QCOMPARE(deck.diagnostics().value("cpu_composed_frames").toDouble(), 0.0);
+    }
+
+    void volumeIsClamped_data()
+    {
+        QTest::addColumn<float>("requested");
+        QTest::addColumn<float>("stored");
+        QTest::newRow("1.7") << 1.7f << 1.0f;
+        QTest::newRow("-0.2") << -0.2f << 0.0f;
+        QTest::newRow("NaN") << std::numeric_limits<float>::quiet_NaN() << 0.0f;
+        QTest::newRow("infinite") << std::numeric_limits<float>::infinity() << 0.0f;
+        QTest::newRow("0.4") << 0.4f << 0.4f;
+    }
+
+    void volumeIsClamped()
+    {
+        QFETCH(float, requested);
+        QFETCH(float, stored);
+        NativeChannel deck(false);
+        deck.setVolume(requested);
+        QCOMPARE(deck.volume(), stored);
+    }
+
+    void unsupportedTapFormatWarnsPerBufferAndIsNotTapped()
+    {
+        NativeChannel deck(false);
+        QVERIFY(loadAndWait(deck, cueFor("card_red.mp4")));
+        QTRY_VERIFY_WITH_TIMEOUT(deck.isPlaying(), 2000);
+        QSignalSpy warnings(&deck, &NativeChannel::audioWarning);
+        QAudioFormat mono;
+        mono.setSampleRate(44100);
+        mono.setChannelCount(1);
+        mono.setSampleFormat(QAudioFormat::Int16);
+        const QAudioBuffer buffer(QByteArray(441 * 2, '\0'), mono, 100000);
+        const double tapped = deck.diagnostics().value("audio_buffers_tapped").toDouble();
+        AudioBufferOutput *tap = deck.slot(deck.activeSlot()).bufferOutput;
+        emit tap->audioBufferReceived(buffer);
+        emit tap->audioBufferReceived(buffer);
+        QCOMPARE(deck.diagnostics().value("audio_buffers_tapped").toDouble(), tapped);
+        QCOMPARE(warnings.count(), 2);
+        QCOMPARE(warnings.first().first().toString(),
+                 QStringLiteral("Unsupported decoded audio format; network audio requires stereo float 48 kHz"));
     }
 
     void seekClampsToTheRange()

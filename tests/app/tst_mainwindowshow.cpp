@@ -17,6 +17,9 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <functional>
+#include <optional>
+
 namespace {
 
 const QString version = QStringLiteral("v0.1.0 (build 0001)");
@@ -62,13 +65,15 @@ void leaveCopy(const QString &stateDir, const Show &show, const QString &origina
 class DialogAnswerer
 {
 public:
-    explicit DialogAnswerer(const QString &folder)
+    explicit DialogAnswerer(const QString &folder, std::function<void()> afterFolder = {})
     {
-        QObject::connect(&m_timer, &QTimer::timeout, [this, folder] {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, folder, afterFolder] {
             QWidget *modal = QApplication::activeModalWidget();
             if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
                 dialog->setDirectory(folder);
                 QMetaObject::invokeMethod(dialog, "accept");
+                if (afterFolder)
+                    afterFolder();
             } else if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                 texts.append(box->text());
                 box->defaultButton() ? box->defaultButton()->click() : box->accept();
@@ -83,7 +88,8 @@ private:
 };
 
 // Holds the global pool's only thread until released, so that the window's background work waits
-// while the test changes the show.
+// while the test changes the show. Nothing may paint meanwhile: Qt's raster engine draws on the
+// same pool.
 class PoolGate
 {
 public:
@@ -306,11 +312,14 @@ void TestMainWindowShow::relinkKeepsTheShowItWasMadeFor()
     MainWindow window(false, QStringLiteral("en"), m_state);
     QVERIFY(window.openShowFile(m_showFile));
 
-    DialogAnswerer answerer(found);
-    PoolGate gate;
-    QTimer::singleShot(200, &window, [&] {
-        QVERIFY(window.openShowFile(otherShow));
-        gate.release();
+    // The gate closes once the folder is chosen: the dialogs paint through the pool too.
+    std::optional<PoolGate> gate;
+    DialogAnswerer answerer(found, [&] {
+        gate.emplace();
+        QTimer::singleShot(50, &window, [&] {
+            QVERIFY(window.openShowFile(otherShow));
+            gate->release();
+        });
     });
     window.relinkMedia();
     QCOMPARE(window.currentShowPath(), otherShow);

@@ -153,6 +153,11 @@ MainWindow::~MainWindow()
         delete window.data();
     tiles.clear();
     routes.clear();
+    if (multiviewViewport)
+        multiviewViewport->removeEventFilter(this);
+    multiviewViewport = nullptr;
+    multiview = nullptr;
+    tileLayout = nullptr;
     delete takeCentralWidget();
     // Anything still reaching the refresh finds no pages and does nothing.
     playlistTable = nullptr;
@@ -534,7 +539,8 @@ QLabel *MainWindow::statusLine() const
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (multiview && watched == multiview->viewport() && event->type() == QEvent::Resize)
+    // Compared by address only: the viewport may be on its way out with the scroll area.
+    if (multiviewViewport && watched == multiviewViewport && event->type() == QEvent::Resize)
         relayoutMultiview();
     return QMainWindow::eventFilter(watched, event);
 }

@@ -350,6 +350,7 @@ private:
     QComboBox *programSelector = nullptr;
     QStackedWidget *programArea = nullptr;
     QScrollArea *multiview = nullptr;
+    QPointer<QWidget> multiviewViewport;
     QGridLayout *tileLayout = nullptr;
     QWidget *meterStrip = nullptr;
     QPushButton *displaysTile = nullptr;

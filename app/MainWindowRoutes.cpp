@@ -75,7 +75,8 @@ void MainWindow::openDisplayOutput(int route)
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->setWindowTitle(QStringLiteral("Zelvo Playout — Output %1").arg(route + 1));
     connect(window, &OutputWindow::warning, this, [this](const QString &message) { setStatus(message); });
-    connect(window, &QObject::destroyed, this, [this] { tick(); });
+    // Queued: while the window is being destroyed it must not be read by the refresh.
+    connect(window, &QObject::destroyed, this, [this] { tick(); }, Qt::QueuedConnection);
     routeOpenedProgram[route] = programIndex;
     routeWindows[route] = window;
     outputWindows.append(window);

@@ -50,7 +50,8 @@ QWidget *MainWindow::mainDeskPage()
     tileLayout->setContentsMargins(0, 0, 4, 0);
     tileLayout->setSpacing(8);
     multiview->setWidget(tilesWidget);
-    multiview->viewport()->installEventFilter(this);
+    multiviewViewport = multiview->viewport();
+    multiviewViewport->installEventFilter(this);
     programArea->addWidget(multiview);
     monitors->addWidget(programArea, 37);
     layout->addLayout(monitors, 4);

@@ -95,6 +95,22 @@ private slots:
         if (problem.contains(QLatin1String("not installed")))
             QSKIP(qPrintable(problem));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        // Counts the page's polls of the program list and keeps the answers it posts.
+        m_browser.addScriptOnNewDocument(QStringLiteral(
+            "window.programPolls = 0; window.answers = []; const realFetch = window.fetch;"
+            "window.fetch = (input, init) => { const url = String(input);"
+            " if (url.includes('/api/programs')) window.programPolls++;"
+            " if (url.includes('/api/answer')) window.answers.push(String(init && init.body));"
+            " return realFetch(input, init); };"));
+    }
+
+    void withoutCodeOnlyTheLoginShows()
+    {
+        QVERIFY(m_browser.navigate(QStringLiteral("http://127.0.0.1:%1/").arg(m_server->port())));
+        QTest::qWait(2000);
+        QCOMPARE(m_browser.execute(QStringLiteral("return getComputedStyle(document.getElementById('login')).display")).toString(),
+                 QStringLiteral("flex"));
+        QCOMPARE(m_browser.execute(QStringLiteral("return window.programPolls")).toInt(), 0);
     }
 
     void cleanupTestCase()
@@ -120,6 +136,12 @@ private slots:
         QCOMPARE(after.value(QStringLiteral("frameWidth")).toInt(), 1280);
         QVERIFY(waitFor([&] { return stats().value(QStringLiteral("audioPackets")).toInt() > 20; }, 10000));
         QCOMPARE(m_server->viewerCount(), 1);
+        // The posted answer asks for stereo Opus, each parameter once (the browser orders them itself).
+        const QString answer = m_browser.execute(QStringLiteral("return window.answers[0]")).toString();
+        const QStringList opus = answer.section(QStringLiteral("a=fmtp:111 "), 1).section(QLatin1Char('\r'), 0, 0)
+                                     .split(QLatin1Char(';'));
+        QVERIFY2(opus.count(QStringLiteral("stereo=1")) == 1 && opus.count(QStringLiteral("sprop-stereo=1")) == 1,
+                 qPrintable(opus.join(QLatin1Char(';'))));
         QCOMPARE(m_browser.execute(QStringLiteral("return document.querySelector('.player .state').textContent")).toString(),
                  QStringLiteral("Live"));
 
@@ -138,13 +160,10 @@ private slots:
     void wrongCodeIsRefusedAndPollingStops()
     {
         QUrl url(m_server->urls().last());
+        // Leaving the page closes its player with a beacon: the session goes at once.
         url.setQuery(QStringLiteral("k=notthecode"));
-        // Counts the page's polls of the program list.
-        m_browser.addScriptOnNewDocument(QStringLiteral(
-            "window.programPolls = 0; const realFetch = window.fetch;"
-            "window.fetch = (input, init) => { if (String(input).includes('/api/programs')) window.programPolls++;"
-            " return realFetch(input, init); };"));
         QVERIFY(m_browser.navigate(url.toString()));
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->viewerCount(), 0, 3000);
         QVERIFY(waitFor([&] { return m_browser.execute(QStringLiteral("return document.getElementById('status').textContent")).toString()
                                      == QLatin1String("Wrong code, or it was changed in the app."); }, 10000));
         QCOMPARE(m_browser.execute(QStringLiteral("return getComputedStyle(document.getElementById('login')).display")).toString(),

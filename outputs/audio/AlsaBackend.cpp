@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <pthread.h>
 #include <sched.h>
 #include <vector>
@@ -25,6 +26,8 @@ constexpr snd_pcm_uframes_t sharedDefaultPeriod = 240;
 constexpr int maxChannels = 64;
 
 std::atomic<unsigned> offeredFormats{0xf};
+// Set only by tests, before a stream opens.
+std::function<void(const float *, long, int)> writtenTap;
 std::atomic<bool> priorityWarningLogged{false};
 
 const snd_pcm_format_t alsaFormats[AlsaBackend::formatCount] = {
@@ -178,6 +181,11 @@ AlsaBackend::~AlsaBackend()
 void AlsaBackend::setOfferedFormatsForTesting(unsigned mask)
 {
     offeredFormats = mask;
+}
+
+void AlsaBackend::setWrittenTapForTesting(std::function<void(const float *, long, int)> tap)
+{
+    writtenTap = std::move(tap);
 }
 
 int AlsaBackend::bytesPerSample(SampleFormat format)
@@ -439,14 +447,18 @@ bool AlsaBackend::renderAndWrite(Stream &stream, snd_pcm_sframes_t frames)
     convert(stream.format, stream.samples.data(), stream.bytes.data(), qsizetype(frames) * stream.channels);
     const qsizetype bytesPerFrame = qsizetype(stream.channels) * bytesPerSample(stream.format);
     const char *data = stream.bytes.data();
+    const float *samples = stream.samples.data();
     while (frames > 0) {
         const snd_pcm_sframes_t written = snd_pcm_writei(stream.pcm, data, snd_pcm_uframes_t(frames));
         if (written == -EAGAIN)
             return true;
         if (written < 0)
             return recover(stream, written);
+        if (writtenTap)
+            writtenTap(samples, long(written), stream.channels);
         frames -= written;
         data += written * bytesPerFrame;
+        samples += written * stream.channels;
     }
     return true;
 }
@@ -508,6 +520,7 @@ void AlsaBackend::playOnTimer(Stream &stream)
             return;
         if (stream.restarted) {
             stream.restarted = false;
+            m_engine->streamRestarted();
             stream.target = -1;
             stream.settled = 0;
             stream.settledSum = 0;
@@ -587,6 +600,8 @@ bool AlsaBackend::recover(Stream &stream, long error)
     if (recovered && !m_exclusive) {
         recovered = restart(stream);
         stream.restarted = true;
+    } else if (recovered) {
+        m_engine->streamRestarted();
     }
     if (!recovered)
         reportDeviceLoss(QStringLiteral("Audio device was removed"));

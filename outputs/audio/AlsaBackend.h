@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -54,6 +55,9 @@ public:
     // Test seam: the exclusive format search only considers the formats whose bit (1 << format)
     // is set; all four by default.
     static void setOfferedFormatsForTesting(unsigned mask);
+    // Test seam: sees every rendered frame that the device accepted (engine samples, interleaved),
+    // on the device thread. Set it before a stream opens and clear it after the stream stopped.
+    static void setWrittenTapForTesting(std::function<void(const float *, long, int)> tap);
 
 private:
     struct Stream;

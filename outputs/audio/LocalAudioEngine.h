@@ -82,6 +82,10 @@ public:
     // stopped. And the routes lock, held by the caller as long as it keeps the returned lock.
     void setDeckTimingForTesting(std::function<qint64(NativeChannel *)> clockUs,
                                  std::function<qint64(NativeChannel *)> videoLagUs);
+    // Called by a backend on its render thread when its stream starts again after a gap (an
+    // underrun, a restart): the calls that follow do not catch up on time the stream kept.
+    void streamRestarted() { m_pacing.reset(); }
+
     // The clock of render calls in microseconds (steady by default). With deck timing of a test and
     // no call clock, render calls count as on time.
     void setCallClockForTesting(std::function<qint64()> nowUs) { m_callClockForTesting = std::move(nowUs); }

@@ -9,6 +9,7 @@
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QVideoSink>
@@ -74,6 +75,28 @@ Statistics compare(const QImage &image, const QImage &reference)
     return {std::sqrt(std::max(0.0, squares / count - mean * mean)), difference / count};
 }
 
+// Makes the test's context current for one scope and done again on every way out, a failed check
+// included: a context left current on the offscreen surface outlives the test function, and one
+// still current when that surface is destroyed leaves the platform reading a surface that is gone.
+class CurrentContext
+{
+public:
+    CurrentContext(QOpenGLContext *context, QSurface *surface) : m_context(context)
+    {
+        m_current = m_context->makeCurrent(surface);
+    }
+    ~CurrentContext()
+    {
+        if (m_current)
+            m_context->doneCurrent();
+    }
+    bool isCurrent() const { return m_current; }
+
+private:
+    QOpenGLContext *m_context;
+    bool m_current = false;
+};
+
 } // namespace
 
 class TestGpuScaling : public QObject
@@ -115,8 +138,9 @@ void TestGpuScaling::initTestCase()
 
 void TestGpuScaling::cleanupTestCase()
 {
-    m_surface.reset();
+    // The context goes first: it must never outlive, current or not, the surface it was made on.
     m_context.reset();
+    m_surface.reset();
 }
 
 void TestGpuScaling::init()
@@ -136,18 +160,21 @@ void TestGpuScaling::cleanup()
 
 void TestGpuScaling::softwareRendererNeedsTheTestSwitch()
 {
-    QVERIFY(m_context->makeCurrent(m_surface.get()));
-    const QByteArray switchValue = qgetenv("ZELVO_TEST_ALLOW_SOFTWARE_GL");
-    qunsetenv("ZELVO_TEST_ALLOW_SOFTWARE_GL");
-    GpuLanczos refused;
-    const bool refusedInitialized = refused.initialize();
-    const QString renderer = refused.rendererInfo().value(QStringLiteral("renderer")).toString();
-    qputenv("ZELVO_TEST_ALLOW_SOFTWARE_GL", switchValue);
-    GpuLanczos allowed;
-    const bool allowedInitialized = allowed.initialize();
-    allowed.release();
-    refused.release();
-    m_context->doneCurrent();
+    bool refusedInitialized = false, allowedInitialized = false;
+    QString renderer;
+    GpuLanczos refused, allowed;
+    {
+        const CurrentContext current(m_context.get(), m_surface.get());
+        QVERIFY(current.isCurrent());
+        const QByteArray switchValue = qgetenv("ZELVO_TEST_ALLOW_SOFTWARE_GL");
+        qunsetenv("ZELVO_TEST_ALLOW_SOFTWARE_GL");
+        refusedInitialized = refused.initialize();
+        renderer = refused.rendererInfo().value(QStringLiteral("renderer")).toString();
+        qputenv("ZELVO_TEST_ALLOW_SOFTWARE_GL", switchValue);
+        allowedInitialized = allowed.initialize();
+        allowed.release();
+        refused.release();
+    }
     QVERIFY2(allowedInitialized, qPrintable(allowed.errorString()));
     if (!renderer.contains(QLatin1String("llvmpipe"), Qt::CaseInsensitive))
         QSKIP("a hardware renderer: nothing to refuse");
@@ -170,13 +197,17 @@ void TestGpuScaling::nonIntegerReductionIsFiltered()
     QVERIFY(cpu.isAvailable());
     const QImage cpuResult = cpu.scale(stripes, QSize(1280, 720));
 
-    QVERIFY(m_context->makeCurrent(m_surface.get()));
-    GpuLanczos gpu;
-    QVERIFY2(gpu.initialize(), qPrintable(gpu.errorString()));
-    QVERIFY2(gpu.render(stripes, QSize(1280, 720)), qPrintable(gpu.errorString()));
-    const QImage gpuResult = gpu.result();
-    gpu.release();
-    m_context->doneCurrent();
+    QImage gpuResult;
+    {
+        const CurrentContext current(m_context.get(), m_surface.get());
+        QVERIFY(current.isCurrent());
+        GpuLanczos gpu;
+        // Released while the context is current, also when a check below fails.
+        const auto release = qScopeGuard([&gpu] { gpu.release(); });
+        QVERIFY2(gpu.initialize(), qPrintable(gpu.errorString()));
+        QVERIFY2(gpu.render(stripes, QSize(1280, 720)), qPrintable(gpu.errorString()));
+        gpuResult = gpu.result();
+    }
     QCOMPARE(gpuResult.size(), QSize(1280, 720));
 
     const double sourceDeviation = compare(stripes, stripes).deviation;

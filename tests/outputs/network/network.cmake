@@ -35,3 +35,6 @@ add_test(NAME selftest.network_without_runtime
                  ${CMAKE_BINARY_DIR}/selftest-state/network-without-runtime)
 set_tests_properties(selftest.network_without_runtime PROPERTIES ENVIRONMENT "${ZELVO_TEST_ENV}"
                      ENVIRONMENT_MODIFICATION "${zelvo_network_env_cleanup}" TIMEOUT 300)
+# The runner's mute and missing-device cases give a playing 1080p deck 80 and 120 ms to show a new
+# picture and silent packets; beside another CPU-hungry test its decoder misses that window.
+set_tests_properties(selftest.network selftest.network_without_runtime PROPERTIES RUN_SERIAL TRUE)

@@ -1,6 +1,7 @@
 #include "web/WebMonitorServer.h"
 
 #include "web/WebStream.h"
+#include "web/WebViewer.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -51,6 +52,7 @@ bool WebMonitorServer::start(quint16 port, bool lan, const QString &code)
         m_server = nullptr;
     }
     emit changed();
+    WebViewer::initialiseLibrary();
 
     auto *server = new QTcpServer(this);
     const bool ok = server->listen(lan ? QHostAddress(QHostAddress::AnyIPv4) : QHostAddress(QHostAddress::LocalHost),

@@ -31,7 +31,9 @@ std::shared_ptr<WebViewer> lockViewer(gpointer data)
     return static_cast<WeakViewer *>(data)->lock();
 }
 
-void initGStreamer()
+} // namespace
+
+void WebViewer::initialiseLibrary()
 {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -40,6 +42,8 @@ void initGStreamer()
         gst_debug_set_threshold_for_name("webrtc*", GST_LEVEL_WARNING);
     });
 }
+
+namespace {
 
 const char *const playoutDelayUri = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
 
@@ -188,7 +192,7 @@ void WebViewer::keyframeNeeded()
 
 bool WebViewer::start(const WebRtcConfiguration &configuration, const Callbacks &callbacks, QString *error)
 {
-    initGStreamer();
+    initialiseLibrary();
     m_callbacks = callbacks;
     const QString description =
         QStringLiteral(

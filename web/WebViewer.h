@@ -36,6 +36,9 @@ public:
     static constexpr int audioPayloadType = 111;
     static constexpr int playoutDelayExtensionId = 6;
 
+    // Starts GStreamer once per process, its WebRTC elements logging warnings and errors only.
+    static void initialiseLibrary();
+
     WebViewer(const QString &session, quint32 videoSsrc);
     ~WebViewer();
     WebViewer(const WebViewer &) = delete;

@@ -3,6 +3,25 @@
 #include "web/WebViewer.h"
 
 #include <QTest>
+#include <QVideoFrame>
+#include <QVideoFrameFormat>
+#include <cstring>
+
+namespace {
+
+QVideoFrame frame(QSize size, QVideoFrameFormat::ColorTransfer transfer)
+{
+    QVideoFrameFormat format(size, QVideoFrameFormat::Format_BGRX8888);
+    format.setColorTransfer(transfer);
+    QVideoFrame frame(format);
+    if (frame.map(QVideoFrame::WriteOnly)) {
+        std::memset(frame.bits(0), 0x80, size_t(frame.bytesPerLine(0)) * size.height());
+        frame.unmap();
+    }
+    return frame;
+}
+
+} // namespace
 
 class TestWebStream : public QObject
 {
@@ -73,6 +92,28 @@ private slots:
         QTRY_VERIFY(stream.statusJson().value(QStringLiteral("encoded_frames")).toInt() >= 1);
         QCOMPARE(stream.statusJson().value(QStringLiteral("encoder")).toString(), QStringLiteral("libx264 (software)"));
         QCOMPARE(stream.statusJson().value(QStringLiteral("hardware")).toBool(), false);
+    }
+
+    // HDR pictures and pictures beyond 4096 are sent as black and never change the size that
+    // automatic quality follows.
+    void intakeReplacesUnsupportedPictures()
+    {
+        qputenv("ZELVO_WEB_SOFTWARE_ENCODER", "1");
+        WebStream stream(nullptr, std::make_shared<std::atomic<int>>(0));
+        stream.onFrame(frame({640, 360}, QVideoFrameFormat::ColorTransfer_BT709), true);
+        QTRY_COMPARE(stream.statusJson().value(QStringLiteral("width")).toInt(), 640);
+        for (const auto &[size, transfer] : {std::pair{QSize(1920, 1080), QVideoFrameFormat::ColorTransfer_ST2084},
+                                             std::pair{QSize(1920, 1080), QVideoFrameFormat::ColorTransfer_STD_B67},
+                                             std::pair{QSize(4098, 2048), QVideoFrameFormat::ColorTransfer_BT709}}) {
+            const int before = stream.statusJson().value(QStringLiteral("encoded_frames")).toInt();
+            stream.onFrame(frame(size, transfer), true);
+            QTRY_VERIFY(stream.statusJson().value(QStringLiteral("encoded_frames")).toInt() > before);
+            QTest::qWait(100);
+            QCOMPARE(stream.statusJson().value(QStringLiteral("width")).toInt(), 640);
+            QCOMPARE(stream.statusJson().value(QStringLiteral("height")).toInt(), 360);
+        }
+        stream.onFrame(frame({1280, 720}, QVideoFrameFormat::ColorTransfer_BT709), true);
+        QTRY_COMPARE(stream.statusJson().value(QStringLiteral("width")).toInt(), 1280);
     }
 
     void offeredCaps()

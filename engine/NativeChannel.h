@@ -117,6 +117,10 @@ public:
     static QImage composeTransitionImage(const QImage &outgoing, const QImage &incoming, double progress,
                                          int kind);
     static void drawFitted(QPainter &painter, const QImage &image, double opacity);
+    // The same picture composed on the YUV planes of two frames of one size and layout (YUV420P or
+    // NV12), with the exit fade's factor applied; invalid when the frames do not allow it.
+    static QVideoFrame composeTransitionFrame(const QVideoFrame &outgoing, const QVideoFrame &incoming,
+                                              double progress, int kind, double exitFactor);
     // The 48 kHz program frame of a tapped buffer that starts at programUs. nextFrame carries the
     // frame that continues the previous buffer of the same slot (-1 after a jump).
     static qint64 tapPosition(qint64 programUs, int frames, qint64 &nextFrame);
@@ -156,6 +160,8 @@ private:
     qint64 slotOutMs(int slot) const;
     qint64 slotFrameTimeMs(int slot) const;
     void recordPublication(const QVideoFrame &frame);
+    QVideoFrame composeThroughImages(const QVideoFrame &outgoing, const QVideoFrame &incoming, double progress,
+                                     double exitFactor) const;
 
     // Sound.
     void applyAudioState();

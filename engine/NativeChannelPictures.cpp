@@ -83,6 +83,22 @@ void NativeChannel::take()
     emit changed();
 }
 
+QVideoFrame NativeChannel::composeThroughImages(const QVideoFrame &outgoing, const QVideoFrame &incoming,
+                                                double progress, double exitFactor) const
+{
+    const QImage o = outgoing.isValid() ? outgoing.toImage() : QImage();
+    QImage picture = composeTransitionImage(o, incoming.toImage(), progress, m_transitionKind);
+    if (exitFactor < 1.0 && !picture.size().isEmpty()) {
+        QImage canvas(picture.size(), QImage::Format_RGB32);
+        canvas.fill(Qt::black);
+        QPainter painter(&canvas);
+        drawFitted(painter, picture, std::clamp(exitFactor, 0.0, 1.0));
+        painter.end();
+        picture = canvas;
+    }
+    return picture.isNull() ? QVideoFrame() : frameFromImage(picture, incoming);
+}
+
 qint64 NativeChannel::slotFrameTimeMs(int slot) const
 {
     const PlayerSlot &s = m_slots[slot];
@@ -156,17 +172,10 @@ void NativeChannel::publishFrame()
     if (frame.isValid() && (f < 1.0 || h < 1.0)) {
         QElapsedTimer timer;
         timer.start();
-        const QImage outgoing = m_outgoingSlot >= 0 ? m_slots[m_outgoingSlot].lastFrame.toImage() : QImage();
-        QImage picture = composeTransitionImage(outgoing, frame.toImage(), f, m_transitionKind);
-        if (h < 1.0 && !picture.size().isEmpty()) {
-            QImage canvas(picture.size(), QImage::Format_RGB32);
-            canvas.fill(Qt::black);
-            QPainter painter(&canvas);
-            drawFitted(painter, picture, std::clamp(h, 0.0, 1.0));
-            painter.end();
-            picture = canvas;
-        }
-        const QVideoFrame composed = picture.isNull() ? QVideoFrame() : frameFromImage(picture, frame);
+        const QVideoFrame outgoingFrame = m_outgoingSlot >= 0 ? m_slots[m_outgoingSlot].lastFrame : QVideoFrame();
+        QVideoFrame composed = composeTransitionFrame(outgoingFrame, frame, f, m_transitionKind, h);
+        if (!composed.isValid())
+            composed = composeThroughImages(outgoingFrame, frame, f, h);
         if (!composed.isValid()) {
             onPlayerError(m_activeSlot, QStringLiteral("Transition frame conversion failed"));
             return;

@@ -1,7 +1,8 @@
 #include "platform/media/MediaPipeline.h"
 
 namespace {
-constexpr int MaxQueuedFrames = 8;
+constexpr int PlayingQueuedFrames = 4;  // 160 ms at 25 fps: rides out frame-thread bursts
+constexpr int PausedQueuedFrames = 1;
 constexpr qint64 MaxQueuedFrameBytes = 64LL * 1024 * 1024;
 constexpr qint64 MaxQueuedAudioUs = 1000000;
 constexpr int WantedVideoPackets = 50;
@@ -12,7 +13,7 @@ constexpr qint64 LongestRetreatUs = 16000000;  // beyond this, decode from the s
 }
 
 MediaPipeline::MediaPipeline(std::function<void()> wakeOwner)
-    : m_wakeOwner(std::move(wakeOwner))
+    : queuedFramesWanted(PlayingQueuedFrames), m_wakeOwner(std::move(wakeOwner))
 {
 }
 
@@ -25,6 +26,12 @@ void MediaPipeline::command(bool run, qint64 target, int loop)
     startLoop = loop;
     clearQueues();
     ownerWaiting = run;
+    changed.notify_all();
+}
+
+void MediaPipeline::setPaused(bool paused)
+{
+    queuedFramesWanted = paused ? PausedQueuedFrames : PlayingQueuedFrames;
     changed.notify_all();
 }
 
@@ -50,7 +57,7 @@ bool MediaPipeline::wantsPackets() const
 
 bool MediaPipeline::videoFramesFull() const
 {
-    return int(videoFrames.size()) >= MaxQueuedFrames
+    return int(videoFrames.size()) >= queuedFramesWanted
            || (videoFrames.size() >= 3 && m_videoBytes >= MaxQueuedFrameBytes);
 }
 

@@ -65,6 +65,7 @@ public:
     qint64 targetUs = 0;       // frames and samples before it are decoded and dropped
     qint64 seekBackUs = 0;     // the demuxer seeks this far before targetUs (see retreat())
     bool retreatAllowed = true;  // off only in tests, to see a seek that lands late
+    int queuedFramesWanted = 4;  // decoded frames kept ready; fewer while paused (setPaused())
     int startLoop = 0;
     int loops = 1;             // QMediaPlayer::Infinite or a count
 
@@ -82,6 +83,9 @@ public:
     // The functions below expect the caller to hold `mutex`.
     void command(bool run, qint64 targetUs, int loop);
     void clearQueues();
+    // A paused player holds its picture and needs only the next frame ready, so its decoder rests
+    // (and its memory stays small) instead of filling the whole queue.
+    void setPaused(bool paused);
     bool wantsPackets() const;
     bool videoFramesFull() const;
     bool audioChunksFull() const;

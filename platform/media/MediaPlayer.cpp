@@ -65,6 +65,8 @@ struct MediaPlayer::Private
     void startPipeline(qint64 targetUs, int loopIndex);
     void haltPipeline();
     void kick() { timer.start(0); }
+    // Tells the decoders how far ahead to work: a paused player only needs its next frame.
+    void applyPace();
 
     // Results of the worker threads
     void onWake(quint64 sessionGeneration);
@@ -174,6 +176,15 @@ void MediaPlayer::Private::startPipeline(qint64 target, int loopIndex)
     timer.stop();
     monitor.reset();
     rateConverter.reset();
+    applyPace();
+}
+
+void MediaPlayer::Private::applyPace()
+{
+    if (!session)
+        return;
+    std::lock_guard lock(session->pipeline().mutex);
+    session->pipeline().setPaused(state != QMediaPlayer::PlayingState);
 }
 
 void MediaPlayer::Private::haltPipeline()
@@ -739,6 +750,7 @@ void MediaPlayer::play()
         if (!d->anchorPending)
             d->clock.resume(PlaybackClock::nowNs());
         d->lastTickNs = PlaybackClock::nowNs();
+        d->applyPace();
         d->kick();
     }
     d->publish();
@@ -757,6 +769,7 @@ void MediaPlayer::pause()
         d->clock.pause(PlaybackClock::nowNs());
         d->timer.stop();
         d->monitor.reset();
+        d->applyPace();
     }
     d->publish();
 }

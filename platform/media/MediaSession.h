@@ -29,6 +29,9 @@ public:
 
     MediaPipeline &pipeline() { return m_pipeline; }
 
+    // Decoder threads for a video of this size and rate: enough for real time with headroom.
+    static int videoDecoderThreads(int width, int height, double frameRate);
+
     // Decodes from targetUs of media time on: from the key frame before it, dropping what comes first.
     void seek(qint64 targetUs, int loop);
     // Stops demuxing and decoding and drops everything queued.

@@ -6,6 +6,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 // The deck on the generated clips: 640x360 at 25 fps with a key frame every 25 frames and the frame
@@ -364,6 +365,70 @@ private slots:
         QCOMPARE(warnings.count(), 2);
         QCOMPARE(warnings.first().first().toString(),
                  QStringLiteral("Unsupported decoded audio format; network audio requires stereo float 48 kHz"));
+    }
+
+    // Transition pictures composed on the YUV planes: each plane is the weighted sum of the two
+    // pictures and black (Y 16, chroma 128 in video range), as the painter would draw them.
+    void composeOnYuvPlanes_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::addColumn<bool>("withOutgoing");
+        QTest::addColumn<double>("progress");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<double>("exitFactor");
+        QTest::addColumn<int>("y");  // expected luma from outgoing Y 200 and incoming Y 40
+        QTest::addColumn<int>("u");  // expected first chroma from outgoing 60 and incoming 180
+        const int yuv = QVideoFrameFormat::Format_YUV420P;
+        const int nv12 = QVideoFrameFormat::Format_NV12;
+        QTest::newRow("dissolve at 0.25") << yuv << true << 0.25 << 1 << 1.0 << 160 << 90;
+        QTest::newRow("dissolve at 0.25, NV12") << nv12 << true << 0.25 << 1 << 1.0 << 160 << 90;
+        QTest::newRow("through black at 0.25: outgoing half") << yuv << true << 0.25 << 2 << 1.0 << 108 << 94;
+        QTest::newRow("through black at 0.75: incoming half") << yuv << true << 0.75 << 2 << 1.0 << 28 << 154;
+        QTest::newRow("fade in from black at 0.5") << yuv << false << 0.5 << 1 << 1.0 << 28 << 154;
+        QTest::newRow("exit fade at half") << nv12 << false << 1.0 << 1 << 0.5 << 28 << 154;
+    }
+
+    void composeOnYuvPlanes()
+    {
+        QFETCH(int, format);
+        QFETCH(bool, withOutgoing);
+        QFETCH(double, progress);
+        QFETCH(int, kind);
+        QFETCH(double, exitFactor);
+        QFETCH(int, y);
+        QFETCH(int, u);
+        const auto solid = [format](int luma, int chroma) {
+            QVideoFrame frame(QVideoFrameFormat(QSize(64, 36), QVideoFrameFormat::PixelFormat(format)));
+            frame.map(QVideoFrame::WriteOnly);
+            std::memset(frame.bits(0), luma, frame.mappedBytes(0));
+            for (int plane = 1; plane < frame.planeCount(); ++plane)
+                std::memset(frame.bits(plane), chroma, frame.mappedBytes(plane));
+            frame.unmap();
+            frame.setStartTime(1000);
+            frame.setEndTime(41000);
+            return frame;
+        };
+        const QVideoFrame outgoing = withOutgoing ? solid(200, 60) : QVideoFrame();
+        QVideoFrame composed = NativeChannel::composeTransitionFrame(outgoing, solid(40, 180), progress, kind,
+                                                                     exitFactor);
+        QVERIFY(composed.isValid());
+        QCOMPARE(int(composed.pixelFormat()), format);
+        QCOMPARE(composed.startTime(), 1000);
+        QCOMPARE(composed.endTime(), 41000);
+        QVERIFY(composed.map(QVideoFrame::ReadOnly));
+        QVERIFY(std::abs(composed.bits(0)[17 * composed.bytesPerLine(0) + 5] - y) <= 1);
+        QVERIFY(std::abs(composed.bits(1)[3] - u) <= 1);
+        composed.unmap();
+    }
+
+    void composeOnYuvPlanesRefusesFramesThatDoNotMatch()
+    {
+        QVideoFrame small(QVideoFrameFormat(QSize(64, 36), QVideoFrameFormat::Format_YUV420P));
+        QVideoFrame large(QVideoFrameFormat(QSize(128, 72), QVideoFrameFormat::Format_YUV420P));
+        QVideoFrame rgb(QVideoFrameFormat(QSize(64, 36), QVideoFrameFormat::Format_RGBA8888));
+        QVERIFY(!NativeChannel::composeTransitionFrame(small, large, 0.5, 1, 1.0).isValid());
+        QVERIFY(!NativeChannel::composeTransitionFrame(QVideoFrame(), rgb, 0.5, 1, 1.0).isValid());
+        QVERIFY(!NativeChannel::composeTransitionFrame(rgb, small, 0.5, 1, 1.0).isValid());
     }
 
     void seekClampsToTheRange()

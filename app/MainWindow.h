@@ -159,6 +159,9 @@ public:
     bool canTake();
     void refreshOrderControls();
     void connectProgramChannel(int programIndex);
+    void takeWhenPrepared(const QPointer<NativeChannel> &deck, qint64 atUs);
+    qint64 linkClockUs() const;
+    void setLinkClockForTesting(std::function<qint64()> clock) { linkClockForTesting = std::move(clock); }
 
     // Media and tables (MainWindowMedia.cpp)
     void chooseMediaFiles();
@@ -429,6 +432,7 @@ private:
     std::unique_ptr<LocalAudioEngine> localAudio;
     QByteArray recoveryBytes;
     std::unique_ptr<LinkNode> linkNode;
+    std::function<qint64()> linkClockForTesting;
 
     // ---- Show files, recovery, packages and relinking (MainWindowShow.cpp) ----
     // The recovery copy lives in a RecoveryStore made on first use; it keeps the bytes last written

@@ -1,5 +1,7 @@
 #include "app/MainWindow.h"
 
+#include "link/LinkNode.h"
+
 #include <QCheckBox>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -70,4 +72,33 @@ void MainWindow::connectProgramChannel(int programIndex)
     });
     connect(deck, &NativeChannel::audioWarning, this, [this](const QString &message) { setStatus(message); });
     connect(bus, &NetworkBus::warning, this, [this](const QString &message) { setStatus(message); });
+}
+
+qint64 MainWindow::linkClockUs() const
+{
+    if (linkClockForTesting)
+        return linkClockForTesting();
+    return linkNode ? linkNode->clockUs() : 0;
+}
+
+// The switch of a synchronized take when its moment comes: at once when the deck is prepared,
+// else as soon as it is; a take that comes 9 ms or more late starts where it would have been.
+void MainWindow::takeWhenPrepared(const QPointer<NativeChannel> &deck, qint64 atUs)
+{
+    if (!deck)
+        return;
+    if (deck->isPrepared()) {
+        deck->take();
+        return;
+    }
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(deck, &NativeChannel::preparedReady, this, [this, deck, atUs, connection] {
+        disconnect(*connection);
+        if (!deck)
+            return;
+        deck->take();
+        const qint64 latenessUs = linkClockUs() - atUs;
+        if (latenessUs >= 9000 && deck->activeSlot() >= 0)
+            deck->seek(deck->slot(deck->activeSlot()).cue.in_ms + latenessUs / 1000);
+    });
 }

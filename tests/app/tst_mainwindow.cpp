@@ -319,6 +319,34 @@ private slots:
         QCOMPARE(window.statusText(), QStringLiteral("Cue media before marking In or Out."));
     }
 
+    void lateSynchronizedTakeStartsWhereItWouldHaveBeen_data()
+    {
+        QTest::addColumn<qint64>("latenessUs");
+        QTest::addColumn<bool>("sought");
+        QTest::newRow("5 ms late") << qint64(5000) << false;
+        QTest::newRow("2 s late") << qint64(2000000) << true;
+    }
+
+    void lateSynchronizedTakeStartsWhereItWouldHaveBeen()
+    {
+        QFETCH(qint64, latenessUs);
+        QFETCH(bool, sought);
+        MainWindow window(false, QString(), state->path());
+        const qint64 nowUs = 50000000;
+        window.setLinkClockForTesting([nowUs] { return nowUs; });
+        NativeChannel *deck = window.channel(0);
+        deck->prepare(Cue::forPath(fixture(QStringLiteral("clip_360p25.mp4"))));
+        QVERIFY(!deck->isPrepared());
+        window.takeWhenPrepared(deck, nowUs - latenessUs);
+        QTRY_VERIFY_WITH_TIMEOUT(!deck->source().isEmpty(), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(deck->isPlaying(), 15000);
+        if (sought)
+            QTRY_VERIFY_WITH_TIMEOUT(deck->positionMs() >= 1900, 700); // playing alone would need 1.9 s
+        else
+            QVERIFY(deck->positionMs() < 1000);
+        deck->clear();
+    }
+
 private:
     static QString fixture(const QString &name)
     {

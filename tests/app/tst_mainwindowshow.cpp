@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -70,7 +71,13 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, [this, folder, afterFolder] {
             QWidget *modal = QApplication::activeModalWidget();
             if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-                dialog->setDirectory(folder);
+                // A folder for folder dialogs; for file dialogs the path names the file.
+                if (dialog->fileMode() == QFileDialog::Directory) {
+                    dialog->setDirectory(folder);
+                } else if (auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
+                    dialog->setDirectory(QFileInfo(folder).absolutePath());
+                    name->setText(QFileInfo(folder).fileName());
+                }
                 QMetaObject::invokeMethod(dialog, "accept");
                 if (afterFolder)
                     afterFolder();
@@ -137,6 +144,7 @@ private slots:
     void relinkKeepsTheShowItWasMadeFor();
     void interactiveExportAndRelinkReport();
     void appliedCueIsStored();
+    void openAndSaveThroughDialogs();
 
 private:
     std::unique_ptr<QTemporaryDir> m_temp;
@@ -372,6 +380,63 @@ void TestMainWindowShow::appliedCueIsStored()
     QCOMPARE(window.editorState(), QStringLiteral("Cue applied"));
     QCOMPARE(window.statusText(), QStringLiteral("Cue saved. Changes apply on the next TAKE."));
     QVERIFY(window.isModified());
+}
+
+void TestMainWindowShow::openAndSaveThroughDialogs()
+{
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    window.addMedia({m_media.first()});
+    QVERIFY(window.isModified());
+    QVERIFY(window.autosave());
+
+    // An untitled show asks for a name; the suffix is added.
+    const QString named = m_temp->filePath(QStringLiteral("shows/Premiere"));
+    {
+        DialogAnswerer answerer(named);
+        QVERIFY(window.saveShow(false));
+    }
+    QCOMPARE(window.currentShowPath(), named + QStringLiteral(".zelvoshow"));
+    QCOMPARE(heading(window), QStringLiteral("Premiere"));
+    QCOMPARE(window.statusText(), QStringLiteral("Show saved"));
+    QVERIFY(!window.isModified());
+    QVERIFY(!QFile::exists(window.recoveryShowPath()));
+
+    // Unsaved changes: the question's default is No, and No changes nothing.
+    window.addMedia({m_media.last()});
+    QVERIFY(window.autosave());
+    {
+        DialogAnswerer answerer(m_showFile);
+        QVERIFY(!window.openShow());
+        QCOMPARE(answerer.texts, QStringList({QStringLiteral("Open another show without saving?")}));
+    }
+    QVERIFY(window.isModified());
+    QCOMPARE(window.mediaLibrary(), m_media);
+
+    // A save that cannot be written says so and keeps the path, the flag and the recovery copy.
+    const QString folder = QFileInfo(named).absolutePath();
+    QVERIFY(QDir().rename(folder, folder + QStringLiteral("-moved")));
+    QFile blocker(folder);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QVERIFY(!window.saveShow(false));
+    QCOMPARE(window.statusText(), QStringLiteral("Could not save show"));
+    QCOMPARE(window.currentShowPath(), named + QStringLiteral(".zelvoshow"));
+    QVERIFY(window.isModified());
+    QVERIFY(QFile::exists(window.recoveryShowPath()));
+
+    // A broken show file is refused with its message and leaves the show as it was.
+    window.setModified(false);
+    const QString broken = m_temp->filePath(QStringLiteral("Broken.zelvoshow"));
+    QFile file(broken);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("{\"schema\": 4, \"library\": [");
+    file.close();
+    {
+        DialogAnswerer answerer(broken);
+        QVERIFY(!window.openShow());
+    }
+    QCOMPARE(window.statusText(), QStringLiteral("Invalid show file"));
+    QCOMPARE(window.mediaLibrary(), m_media);
 }
 
 QTEST_MAIN(TestMainWindowShow)

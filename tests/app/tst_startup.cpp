@@ -221,6 +221,32 @@ private slots:
         QCOMPARE(unixMode(preferences.filePath()), 0600);
     }
 
+    void legacyPreferencesAreCopiedNotMoved()
+    {
+        // The program in a folder of its own, with a legacy state/preferences.ini beside it, and a
+        // private home so the default state directory lies inside the test's folder.
+        const QString bin = state->filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin + QStringLiteral("/state")));
+        QVERIFY(QFile::copy(program(), bin + QStringLiteral("/ZelvoPlayout")));
+        QFile legacy(bin + QStringLiteral("/state/preferences.ini"));
+        QVERIFY(legacy.open(QIODevice::WriteOnly));
+        legacy.write("[General]\nmanualFadeMs=1234\n");
+        legacy.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), state->filePath(QStringLiteral("home")));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), state->filePath(QStringLiteral("home/data")));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start(bin + QStringLiteral("/ZelvoPlayout"), {QStringLiteral("--capture-dir"), state->filePath(QStringLiteral("captures"))});
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        const QString copied = state->filePath(QStringLiteral("home/data/Zelvo/Zelvo Playout/preferences.ini"));
+        QVERIFY2(QFileInfo::exists(copied), qPrintable(copied));
+        QCOMPARE(QSettings(copied, QSettings::IniFormat).value(QStringLiteral("manualFadeMs")).toInt(), 1234);
+        QCOMPARE(unixMode(copied), 0600);
+        QVERIFY(legacy.exists());
+    }
+
     void emptyLogPathKeepsTheConsole()
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

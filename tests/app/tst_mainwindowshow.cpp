@@ -145,6 +145,8 @@ private slots:
     void interactiveExportAndRelinkReport();
     void appliedCueIsStored();
     void openAndSaveThroughDialogs();
+    void longNotIncludedListIsCut();
+    void folderScanAddsMediaAndRefusesASecond();
 
 private:
     std::unique_ptr<QTemporaryDir> m_temp;
@@ -437,6 +439,53 @@ void TestMainWindowShow::openAndSaveThroughDialogs()
     }
     QCOMPARE(window.statusText(), QStringLiteral("Invalid show file"));
     QCOMPARE(window.mediaLibrary(), m_media);
+}
+
+void TestMainWindowShow::longNotIncludedListIsCut()
+{
+    QStringList media{m_media.first()};
+    for (int i = 1; i <= 13; ++i)
+        media.append(m_temp->filePath(QStringLiteral("gone/lost-%1.mov").arg(i, 2, 10, QLatin1Char('0'))));
+    QVERIFY(writeShowFile(showOf(media), m_showFile));
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    QVERIFY(window.openShowFile(m_showFile));
+    const QString parent = m_temp->filePath(QStringLiteral("packages"));
+    QVERIFY(QDir().mkpath(parent));
+    DialogAnswerer answerer(parent);
+    window.exportShowPackage();
+    QCOMPARE(answerer.texts.size(), 1);
+    QStringList names;
+    for (int i = 1; i <= 12; ++i)
+        names.append(QStringLiteral("lost-%1.mov").arg(i, 2, 10, QLatin1Char('0')));
+    QVERIFY2(answerer.texts.first().endsWith(QStringLiteral("Not included (missing or unreadable):\n") + names.join('\n')
+                                             + QStringLiteral("\n…")),
+             qPrintable(answerer.texts.first()));
+}
+
+void TestMainWindowShow::folderScanAddsMediaAndRefusesASecond()
+{
+    const QString folder = m_temp->filePath(QStringLiteral("scan"));
+    QVERIFY(QDir().mkpath(folder + QStringLiteral("/sub")));
+    QVERIFY(QFile::copy(m_media.first(), folder + QStringLiteral("/B.MP4")));
+    QVERIFY(QFile::copy(m_media.last(), folder + QStringLiteral("/sub/a.mp4")));
+    QFile notes(folder + QStringLiteral("/notes.txt"));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    notes.close();
+
+    MainWindow window(false, QStringLiteral("en"), m_state);
+    window.setFolderScanTargetForTesting(1, true);
+    window.scanFolder(folder);
+    QCOMPARE(window.statusText(), QStringLiteral("A folder scan is already running."));
+    QVERIFY(window.mediaFolders().isEmpty());
+    window.setFolderScanTargetForTesting(1, false);
+
+    window.scanFolder(folder);
+    QCOMPARE(window.mediaFolders(), QStringList({folder}));
+    QTRY_COMPARE(window.statusText(), QStringLiteral("Folder scan complete"));
+    QCOMPARE(window.mediaLibrary(), QStringList({folder + QStringLiteral("/B.MP4"), folder + QStringLiteral("/sub/a.mp4")}));
+    QCOMPARE(window.workingPlaylist().size(), 2);
+    window.scanFolder(folder);
+    QCOMPARE(window.mediaFolders(), QStringList({folder}));
 }
 
 QTEST_MAIN(TestMainWindowShow)

@@ -576,9 +576,10 @@ void MainWindow::closeEvent(QCloseEvent *event)
         localAudio->stop();
     if (linkNode)
         linkNode->stop();
+    // A clean close leaves no recovery copy behind (the store keeps a copy from a crashed run that
+    // was never offered).
     if (!sampleContent) {
-        QFile::remove(recoveryShowPath());
-        QFile::remove(recoveryMetaPath());
+        clearRecovery();
         recoveryBytes.clear();
     }
     event->accept();

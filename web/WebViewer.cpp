@@ -31,20 +31,6 @@ std::shared_ptr<WebViewer> lockViewer(gpointer data)
     return static_cast<WeakViewer *>(data)->lock();
 }
 
-} // namespace
-
-void WebViewer::initialiseLibrary()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        gst_init(nullptr, nullptr);
-        // Only warnings and errors of the WebRTC elements reach the log.
-        gst_debug_set_threshold_for_name("webrtc*", GST_LEVEL_WARNING);
-    });
-}
-
-namespace {
-
 const char *const playoutDelayUri = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
 
 // Playout delay: minimum 0 and maximum 10 units of 10 ms, so the browser keeps at most 100 ms.
@@ -132,6 +118,16 @@ bool everySectionHas(const QString &text, const QString &prefix)
 }
 
 } // namespace
+
+void WebViewer::initialiseLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        gst_init(nullptr, nullptr);
+        // Only warnings and errors of the WebRTC elements reach the log.
+        gst_debug_set_threshold_for_name("webrtc*", GST_LEVEL_WARNING);
+    });
+}
 
 WebViewer::WebViewer(const QString &session, quint32 videoSsrc) : m_session(session), m_videoSsrc(videoSsrc)
 {

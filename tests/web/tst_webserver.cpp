@@ -382,6 +382,21 @@ private slots:
         QVERIFY(m_server->sessions.isEmpty());
     }
 
+    // In LAN mode the offer carries candidates on the machine's network addresses besides loopback.
+    // Runs only inside the test namespace (web.webserver_lan), whose veth address is 10.77.0.1.
+    void lanModeOffersNetworkCandidates()
+    {
+        if (!qEnvironmentVariableIsSet("ZELVO_WEB_IN_NETNS"))
+            QSKIP("needs the test network namespace");
+        QVERIFY(m_server->start(0, true, QStringLiteral("rightcode")));
+        QVERIFY(m_server->urls().contains(QStringLiteral("http://10.77.0.1:%1/?k=rightcode").arg(port())));
+        const Response session = request(port(), "POST", "/api/session?k=rightcode&program=1");
+        QCOMPARE(session.status, 200);
+        const QString sdp = QJsonDocument::fromJson(session.body).object().value(QStringLiteral("sdp")).toString();
+        QVERIFY2(sdp.contains(QStringLiteral(" 10.77.0.1 ")), qPrintable(sdp));
+        QVERIFY(sdp.contains(QStringLiteral(" 127.0.0.1 ")));
+    }
+
     void answerChecks_data()
     {
         const QString offer = QStringLiteral("v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n"

@@ -16,3 +16,8 @@ target_include_directories(test_web_browser PRIVATE ${CMAKE_SOURCE_DIR})
 add_test(NAME web.browser COMMAND ${CMAKE_CURRENT_LIST_DIR}/web-netns.sh $<TARGET_FILE:test_web_browser>)
 set_tests_properties(web.browser PROPERTIES ENVIRONMENT "${ZELVO_TEST_ENV}" SKIP_RETURN_CODE 77 TIMEOUT 300
                      RUN_SERIAL TRUE)
+
+# The server's LAN mode against the namespace's veth address.
+add_test(NAME web.webserver_lan COMMAND ${CMAKE_CURRENT_LIST_DIR}/web-netns.sh $<TARGET_FILE:test_web_webserver>
+         lanModeOffersNetworkCandidates)
+set_tests_properties(web.webserver_lan PROPERTIES ENVIRONMENT "${ZELVO_TEST_ENV}" SKIP_RETURN_CODE 77 TIMEOUT 120)

@@ -557,7 +557,7 @@ void TestUpdater::swappedInstallerNeverRuns()
 
 void TestUpdater::stateFolderOthersCanChangeIsRefused_data()
 {
-    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("mode"); // negative: the mode of the folder above the state folder
     QTest::addColumn<bool>("otherOwner");
     QTest::addColumn<bool>("refused");
     QTest::newRow("group-writable") << 0770 << false << true;
@@ -565,6 +565,8 @@ void TestUpdater::stateFolderOthersCanChangeIsRefused_data()
     QTest::newRow("owned by another user") << 0755 << true << true;
     QTest::newRow("world-writable with the sticky bit") << 01777 << false << false;
     QTest::newRow("private") << 0700 << false << false;
+    // Whoever can write a folder above it can rename the whole state folder away.
+    QTest::newRow("a folder above it is world-writable") << -0777 << false << true;
 }
 
 void TestUpdater::stateFolderOthersCanChangeIsRefused()
@@ -576,7 +578,10 @@ void TestUpdater::stateFolderOthersCanChangeIsRefused()
         QSKIP("giving a folder to another account needs root");
     Scene scene;
     const QByteArray state = QFile::encodeName(scene.stateDir);
-    QCOMPARE(::chmod(state.constData(), mode_t(mode)), 0);
+    if (mode < 0)
+        QCOMPARE(::chmod(QFile::encodeName(scene.root.path()).constData(), mode_t(-mode)), 0);
+    else
+        QCOMPARE(::chmod(state.constData(), mode_t(mode)), 0);
     if (otherOwner)
         QCOMPARE(::chown(state.constData(), otherUser, otherUser), 0);
     const UpdaterRun run = scene.runUpdater(scene.arguments(scene.endedApplicationPid()));

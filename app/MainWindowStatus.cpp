@@ -269,7 +269,13 @@ void MainWindow::refreshProgramInventory()
             programSelector->addItem(programName(i));
         programSelector->setCurrentIndex(selectedProgramIndex);
     }
-    clearProgramTiles();
+    // Tiles are rebuilt when the Programs changed; names and states follow in place otherwise, so a
+    // language change (or a capture right after it) never shows tiles that are not laid out yet.
+    bool sameTiles = tiles.size() == programCount;
+    for (int i = 0; sameTiles && i < programCount; ++i)
+        sameTiles = tiles[i].programId == programs[i].id && tiles[i].frame;
+    if (!sameTiles)
+        clearProgramTiles();
     refreshProgramTiles();
     rebuildRouteTable();
 }
@@ -319,6 +325,11 @@ void MainWindow::refreshProgramTiles()
             tiles.append(tile);
         }
         relayoutMultiview();
+        // Placed at once, also when the window is already on screen.
+        tileLayout->activate();
+        for (const ProgramTile &tile : std::as_const(tiles))
+            if (tile.frame && multiview->isVisible())
+                tile.frame->show();
         refreshDetachedTiles();
     }
     for (int i = 0; i < tiles.size() && i < programCount; ++i) {

@@ -347,6 +347,35 @@ private slots:
         deck->clear();
     }
 
+    void multiviewShowsEveryProgram()
+    {
+        MainWindow window(true, QString(), state->path());
+        QVERIFY(window.addProgram(true));
+        QVERIFY(window.addProgram(true));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTest::qWait(50);
+        const QList<QFrame *> tiles = window.findChildren<QFrame *>(QStringLiteral("programTile"));
+        QCOMPARE(tiles.size(), 3);
+        for (QFrame *tile : tiles) {
+            QVERIFY(tile->isVisible());
+            QVERIFY(tile->width() > 100 && tile->height() > 100);
+        }
+        // A language change keeps the laid-out tiles and renames them.
+        window.findChildren<QComboBox *>().first()->setCurrentIndex(1);
+        QCOMPARE(window.findChildren<QFrame *>(QStringLiteral("programTile")), tiles);
+        QCOMPARE(tiles[1]->findChild<QPushButton *>(QStringLiteral("programTileSelect"))->text(), QStringLiteral("Programa B"));
+        // Removing a Program rebuilds them, laid out at once.
+        QVERIFY(window.applyOutputConfiguration(window.currentOutputConfig(), false));
+        OutputConfig two = window.currentOutputConfig();
+        two.programs = 2;
+        QVERIFY(window.applyOutputConfiguration(two, false));
+        const QList<QFrame *> rebuilt = window.findChildren<QFrame *>(QStringLiteral("programTile"));
+        QCOMPARE(rebuilt.size(), 2);
+        for (QFrame *tile : rebuilt)
+            QVERIFY(tile->isVisible() && tile->width() > 100);
+    }
+
 private:
     static QString fixture(const QString &name)
     {

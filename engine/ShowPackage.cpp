@@ -7,6 +7,8 @@
 #include <QStorageInfo>
 
 #include <memory>
+#include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -26,8 +28,18 @@ bool cancelled(const std::atomic<bool> *cancel)
 
 enum class CopyOutcome { Done, Failed, Cancelled };
 
+// Identity of the file at path (device and inode), or nothing when there is none.
+std::optional<QPair<quint64, quint64>> fileIdentity(const QString &path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return QPair<quint64, quint64>(quint64(info.st_dev), quint64(info.st_ino));
+}
+
 CopyOutcome copyOne(const QString &source, const QString &destination, char *buffer,
-                    std::atomic<qint64> *copiedBytes, const std::atomic<bool> *cancel)
+                    std::atomic<qint64> *copiedBytes, const std::atomic<bool> *cancel,
+                    QSet<QPair<quint64, quint64>> &written)
 {
     const QString partPath = destination + QStringLiteral(".part");
     QFile in(source);
@@ -53,12 +65,19 @@ CopyOutcome copyOne(const QString &source, const QString &destination, char *buf
     }
     part.close();
     ok = ok && part.error() == QFileDevice::NoError && QFileInfo(partPath).size() == in.size();
+    // Names differ by exact text only; on a volume that folds letter case (a memory stick) Clip.MP4
+    // is the clip.mp4 copied before it, which must not be replaced by another file.
+    const auto existing = fileIdentity(destination);
+    ok = ok && !(existing && written.contains(*existing));
     if (ok) {
         QFile::remove(destination);
         ok = QFile::rename(partPath, destination);
     }
-    if (ok)
+    if (ok) {
+        if (const auto identity = fileIdentity(destination))
+            written.insert(*identity);
         return CopyOutcome::Done;
+    }
     QFile::remove(partPath);
     return stopped ? CopyOutcome::Cancelled : CopyOutcome::Failed;
 }
@@ -101,12 +120,13 @@ PackageResult copyPackageMedia(const PackagePlan &plan, std::atomic<qint64> *cop
     QDir().mkpath(QFileInfo(plan.showFile).absolutePath() + QStringLiteral("/media"));
     // One buffer for the whole run: media are large and a fresh 4 MiB per file buys nothing.
     const auto buffer = std::make_unique<char[]>(packageChunkBytes);
+    QSet<QPair<quint64, quint64>> written;
     for (const auto &[source, destination] : plan.copies) {
         if (cancelled(cancel)) {
             result.cancelled = true;
             break;
         }
-        const CopyOutcome outcome = copyOne(source, destination, buffer.get(), copiedBytes, cancel);
+        const CopyOutcome outcome = copyOne(source, destination, buffer.get(), copiedBytes, cancel, written);
         if (outcome == CopyOutcome::Done) {
             ++result.copied;
         } else if (outcome == CopyOutcome::Cancelled) {

@@ -44,7 +44,8 @@ PackagePlan planPackage(const QStringList &mediaPaths, const QString &target, co
 
 // Copies every planned file through "<destination>.part" in 4 MiB chunks, adding each chunk to
 // copiedBytes and polling cancel before each chunk. A failed or cancelled copy leaves no ".part"
-// behind. Either pointer may be null.
+// behind. A destination that turns out to be a file this run already wrote (a volume that ignores
+// letter case) fails rather than replacing it. Either pointer may be null.
 PackageResult copyPackageMedia(const PackagePlan &plan, std::atomic<qint64> *copiedBytes,
                                const std::atomic<bool> *cancel);
 

@@ -82,6 +82,7 @@ private slots:
     void failedCopyIsReportedAndKeepsItsPath();
     void cancelMidFileLeavesNoPartAndNoShow();
     void notEnoughRoomCopiesNothing();
+    void aliasedDestinationDoesNotReplaceAnEarlierCopy();
     void freeFolderNames();
 
 private:
@@ -233,6 +234,22 @@ void TestShowPackage::notEnoughRoomCopiesNothing()
     QVERIFY(QDir(target).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
     QVERIFY(!packageFits(target, QStorageInfo(target).bytesAvailable() - packageSpaceMargin + 1));
     QVERIFY(packageFits(target, 0));
+}
+
+void TestShowPackage::aliasedDestinationDoesNotReplaceAnEarlierCopy()
+{
+    // On a volume that folds letter case, media/Clip.MP4 is media/clip.mp4. A link planted under
+    // the second name stands in for such a volume here.
+    const QStringList media{m_media.at(0), m_media.at(2)};   // .../one/clip.mp4, .../three/Clip.MP4
+    const QString target = m_temp->filePath(QStringLiteral("out/Gala"));
+    QVERIFY(QDir().mkpath(target + QStringLiteral("/media")));
+    QVERIFY(QFile::link(target + QStringLiteral("/media/clip.mp4"), target + QStringLiteral("/media/Clip.MP4")));
+    const PackagePlan plan = planPackage(media, target, QStringLiteral("Gala"));
+    const PackageResult result = copyPackageMedia(plan, nullptr, nullptr);
+    QCOMPARE(result.copied, 1);
+    QCOMPARE(result.failed, QStringList({m_media.at(2)}));
+    QCOMPARE(contents(target + QStringLiteral("/media/clip.mp4")), m_media.at(0).toUtf8());
+    QVERIFY(partFiles(target).isEmpty());
 }
 
 void TestShowPackage::freeFolderNames()

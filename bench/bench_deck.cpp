@@ -1,19 +1,27 @@
 // Deck figures on the generated clips: the time from prepare to preparedReady, from take to the new
 // cue's first published frame, the peak memory of one playing deck, and for a Sequential playlist of
 // three 2 s clips the frame periods without a new frame at each boundary and the audio
-// discontinuity there.
+// discontinuity there. Then the peak memory (VmHWM) that 1 and 4 playing 1080p25 decks add to an
+// empty application, with and without a prepared next cue (each measured in a process of its own),
+// the longest hold of the picture when a cue loops back to an In 200 frames after a key frame
+// (GOP 250), and the composition time of 1080p dissolve frames.
 //   bench_deck FIXTURES_DIR
 #include "engine/NativeChannel.h"
 #include "engine/PlaylistController.h"
+#include "bench/BenchSupport.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -128,13 +136,151 @@ void gaplessSequence(const QString &dir)
                 longestSilence / 48.0, worst, peak, peak * 2 * M_PI * 440 / 48000);
 }
 
+// Runs in a process of its own: decks playing the 10 s 1080p clip, each with a prepared next
+// cue when asked; prints the process's peak memory.
+int memoryRun(const QString &dir, int decks, bool prepared)
+{
+    std::vector<std::unique_ptr<NativeChannel>> channels;
+    for (int i = 0; i < decks; ++i) {
+        auto deck = std::make_unique<NativeChannel>(false);
+        QSignalSpy started(deck.get(), &NativeChannel::started);
+        deck->load(Cue::forPath(dir + "/clip_1080p25.mp4"), true);
+        if (!started.wait(15000) && started.isEmpty())
+            return 1;
+        if (prepared) {
+            Cue next = Cue::forPath(dir + "/clip_1080p25.mp4");
+            next.in_ms = 5000;
+            QSignalSpy ready(deck.get(), &NativeChannel::preparedReady);
+            deck->prepare(next);
+            if (!ready.wait(15000) && ready.isEmpty())
+                return 1;
+        }
+        channels.push_back(std::move(deck));
+    }
+    QTest::qWait(decks > 0 ? 6000 : 500);
+    std::printf("hwm %ld\n", peakRssKb());
+    return 0;
+}
+
+long memoryOf(const QString &program, const QString &dir, int decks, bool prepared)
+{
+    QProcess child;
+    child.start(program, {dir, "--memory", QString::number(decks), prepared ? "1" : "0"});
+    if (!child.waitForFinished(120000))
+        return -1;
+    const QByteArray out = child.readAllStandardOutput();
+    const qsizetype at = out.indexOf("hwm ");
+    return at < 0 ? -1 : out.mid(at + 4).trimmed().toLong();
+}
+
+void memoryFigures(const QString &program, const QString &dir)
+{
+    const long empty = memoryOf(program, dir, 0, false);
+    std::printf("peak memory of the empty application: %ld kB\n", empty);
+    for (bool prepared : {false, true}) {
+        for (int decks : {1, 4}) {
+            const long hwm = memoryOf(program, dir, decks, prepared);
+            std::printf("peak memory, %d playing 1080p25 deck%s%s: %ld kB, %.1f MB per deck above the empty "
+                        "application\n",
+                        decks, decks > 1 ? "s" : "", prepared ? " with a prepared next cue" : "", hwm,
+                        hwm > 0 && empty > 0 ? (hwm - empty) / 1024.0 / decks : -1.0);
+            std::fflush(stdout);
+        }
+    }
+}
+
+// A 12 s 1080p25 clip with a key frame every 250 frames, made on first use.
+QString gop250Clip(const QString &dir)
+{
+    const QString path = QDir(dir).filePath("bench/h264_1080p25_gop250.mp4");
+    if (QFile::exists(path))
+        return path;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg", {"-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-f", "lavfi", "-i",
+                            "testsrc2=s=1920x1080:r=25:d=12", "-c:v", "libx264", "-preset", "veryfast", "-g", "250",
+                            "-keyint_min", "250", "-sc_threshold", "0", "-pix_fmt", "yuv420p", path + ".part.mp4"});
+    if (!ffmpeg.waitForFinished(600000) || ffmpeg.exitCode() != 0 || !QFile::rename(path + ".part.mp4", path))
+        return {};
+    return path;
+}
+
+void loopRestartHold(const QString &dir)
+{
+    const QString clip = gop250Clip(dir);
+    if (clip.isEmpty()) {
+        std::printf("loop restart: could not make the GOP 250 clip\n");
+        return;
+    }
+    NativeChannel deck(false);
+    deck.setLooping(true);
+    Cue cue = Cue::forPath(clip);
+    cue.in_ms = 8000;  // frame 200 of the first GOP
+    cue.out_ms = 9000;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> shownUs;  // wall time of each new picture
+    std::vector<bool> restart;    // the picture is the first after a loop restart
+    qint64 lastMediaMs = -1;
+    QObject::connect(&deck, &NativeChannel::frameReady, [&](const QVideoFrame &f) {
+        if (!f.isValid())
+            return;
+        const qint64 mediaMs = f.startTime() / 1000;
+        restart.push_back(lastMediaMs >= 0 && mediaMs < lastMediaMs);
+        shownUs.push_back(clock.nsecsElapsed() / 1000);
+        lastMediaMs = mediaMs;
+    });
+    QSignalSpy started(&deck, &NativeChannel::started);
+    deck.load(cue, true);
+    started.wait(15000);
+    QTest::qWait(5500);  // five loops
+    std::vector<double> normal, atRestart;
+    for (size_t i = 2; i < shownUs.size(); ++i)
+        (restart[i] ? atRestart : normal).push_back((shownUs[i] - shownUs[i - 1]) / 1000.0);
+    const double longest = atRestart.empty() ? 0 : *std::max_element(atRestart.begin(), atRestart.end());
+    std::printf("loop restart (In 200 frames after a key frame, GOP 250, 1080p25): %zu restarts, longest hold "
+                "%.1f ms, normal frame interval median %.1f ms, p99 %.1f ms\n",
+                atRestart.size(), longest, median(normal), percentile(normal, 0.99));
+}
+
+void dissolveComposition(const QString &dir)
+{
+    NativeChannel deck(false);
+    QSignalSpy started(&deck, &NativeChannel::started);
+    deck.load(Cue::forPath(dir + "/clip_1080p25.mp4"), true);
+    started.wait(15000);
+    QTest::qWait(500);
+    std::vector<double> ms;
+    double lastCount = 0;
+    QObject::connect(&deck, &NativeChannel::frameReady, [&](const QVideoFrame &) {
+        const QJsonObject d = deck.diagnostics();
+        const double count = d.value("cpu_composed_frames").toDouble();
+        if (count > lastCount)
+            ms.push_back(d.value("cpu_composition_last_ms").toDouble());
+        lastCount = count;
+    });
+    Cue next = Cue::forPath(dir + "/h264-1920x1080.mp4");
+    next.in_ms = 3000;
+    next.transition = 1;
+    next.transition_ms = 3000;
+    deck.load(next, true);
+    QTest::qWait(4500);
+    std::printf("1080p dissolve composition: %zu frames, median %.2f ms, p99 %.2f ms, max %.2f ms\n", ms.size(),
+                median(ms), percentile(ms, 0.99), ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : qEnvironmentVariable("ZELVO_FIXTURES");
+    if (argc > 4 && QByteArray(argv[2]) == "--memory")
+        return memoryRun(dir, atoi(argv[3]), atoi(argv[4]) != 0);
     preparationAndTake(dir + "/clip_1080p25.mp4");
     gaplessSequence(dir);
+    memoryFigures(QCoreApplication::applicationFilePath(), dir);
+    loopRestartHold(dir);
+    dissolveComposition(dir);
     return 0;
 }

@@ -82,7 +82,7 @@ int main(int argc, char **argv)
         const long rss = statusKb("VmRSS:");
         const int threads = threadCount();
         if (minute == 1) {
-            firstRss = rss;
+            firstRss = worstRss = rss;
             firstThreads = threads;
         }
         if (std::abs(rss - firstRss) > std::abs(worstRss - firstRss))

@@ -374,6 +374,24 @@ void NativeChannel::togglePlayback()
     applyAudioState();
 }
 
+void NativeChannel::setLooping(bool looping)
+{
+    m_looping = looping;
+    keepLoopRestartReady();
+}
+
+void NativeChannel::keepLoopRestartReady()
+{
+    // A looping cue jumps back to In at every end of its range: the active player keeps a second
+    // decoder waiting there, so the jump shows In's frame at once rather than holding the last
+    // picture while it decodes from the key frame before In.
+    for (int i = 0; i < 2; ++i) {
+        const PlayerSlot &s = m_slots[i];
+        const bool wanted = m_looping && i == m_activeSlot && !s.cue.source.isEmpty() && !m_preview;
+        s.player->setRestartPoint(wanted ? s.cue.in_ms : -1);
+    }
+}
+
 void NativeChannel::setPlaybackRate(double rate)
 {
     rate = std::clamp(rate, 0.5, 1.5);

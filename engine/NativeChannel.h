@@ -63,7 +63,7 @@ public:
     void seek(qint64 ms);
     void togglePlayback();
     void setPlaybackRate(double rate);
-    void setLooping(bool looping) { m_looping = looping; }
+    void setLooping(bool looping);
 
     // Sound.
     void setVolume(float volume);
@@ -151,6 +151,7 @@ private:
     void stopOutgoing();
     void stopSlot(int slot);
     void silenceSlotFromNow(int slot);
+    void keepLoopRestartReady();
 
     // Pictures.
     void onVideoFrame(int slot, const QVideoFrame &frame);

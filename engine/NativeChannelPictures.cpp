@@ -78,6 +78,7 @@ void NativeChannel::take()
     }
     if (m_playAfterTake)
         active.player->play();
+    keepLoopRestartReady();
     publishFrame();
     emit started();
     emit changed();

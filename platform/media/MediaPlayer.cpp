@@ -61,7 +61,12 @@ struct MediaPlayer::Private
 
     // Commands
     void openSession();
+    std::unique_ptr<MediaSession> makeSession(quint64 id);
     void closeSession();
+    // The standby session waits paused at the restart point, so that seeking there (a deck's loop)
+    // shows the frame at once instead of decoding from the key frame before it.
+    void prepareStandby();
+    bool swapToStandby();
     void startPipeline(qint64 targetUs, int loopIndex);
     void haltPipeline();
     void kick() { timer.start(0); }
@@ -97,7 +102,12 @@ struct MediaPlayer::Private
     QPointer<QAudioOutput> audioOutput;
     QPointer<AudioBufferOutput> bufferOutput;
     std::unique_ptr<MediaSession> session;
-    quint64 generation = 0;  // +1 per session: wake-ups of an older session are ignored
+    quint64 lastId = 0;      // sessions are numbered; wake-ups of any session but the current are ignored
+    quint64 generation = 0;  // number of the current session
+    std::unique_ptr<MediaSession> standby;
+    quint64 standbyId = 0;
+    qint64 restartUs = -1;   // where the standby waits; -1: no standby
+    quint64 prerolledRestarts = 0;
     quint64 epoch = 0;       // +1 per command: presentation yields when a signal receiver issued one
 
     bool opened = false;
@@ -133,28 +143,64 @@ struct MediaPlayer::Private
 
 void MediaPlayer::Private::openSession()
 {
-    const quint64 sessionGeneration = ++generation;
+    generation = ++lastId;
+    session = makeSession(generation);
+}
+
+std::unique_ptr<MediaSession> MediaPlayer::Private::makeSession(quint64 id)
+{
     const QString location = source.isLocalFile() ? QStringLiteral("file:") + source.toLocalFile()
                                                   : source.toString();
     MediaPlayer *player = q;
-    session = std::make_unique<MediaSession>(location, [player, sessionGeneration] {
+    auto made = std::make_unique<MediaSession>(location, [player, id] {
         // Runs on a worker thread. The player outlives the session (whose destructor joins the
         // threads), and Qt drops the posted call if the player is gone before it runs.
-        QMetaObject::invokeMethod(player, [player, sessionGeneration] {
-            player->d->onWake(sessionGeneration);
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(player, [player, id] { player->d->onWake(id); }, Qt::QueuedConnection);
     });
-    session->setLoops(loops);
+    made->setLoops(loops);
     if (!retreatAllowed) {
-        std::lock_guard lock(session->pipeline().mutex);
-        session->pipeline().retreatAllowed = false;
+        std::lock_guard lock(made->pipeline().mutex);
+        made->pipeline().retreatAllowed = false;
     }
+    return made;
+}
+
+void MediaPlayer::Private::prepareStandby()
+{
+    if (restartUs < 0 || !opened || !session)
+        return;
+    if (!standby) {
+        standbyId = ++lastId;
+        standby = makeSession(standbyId);
+    }
+    {
+        std::lock_guard lock(standby->pipeline().mutex);
+        standby->pipeline().setPaused(true);
+    }
+    standby->seek(restartUs, 0);
+}
+
+bool MediaPlayer::Private::swapToStandby()
+{
+    if (!standby)
+        return false;
+    {
+        std::lock_guard lock(standby->pipeline().mutex);
+        if (standby->pipeline().openState != MediaPipeline::OpenState::Opened)
+            return false;
+    }
+    std::swap(session, standby);
+    std::swap(generation, standbyId);
+    ++prerolledRestarts;
+    session->pipeline().wakeHandled();  // a wake-up posted while it waited was ignored
+    return true;
 }
 
 void MediaPlayer::Private::closeSession()
 {
-    ++generation;
+    generation = ++lastId;
     session.reset();
+    standby.reset();
     timer.stop();
     monitor.reset();
     running = false;
@@ -164,7 +210,9 @@ void MediaPlayer::Private::closeSession()
 void MediaPlayer::Private::startPipeline(qint64 target, int loopIndex)
 {
     ++epoch;
-    session->seek(target, loopIndex);
+    const bool prerolled = target == restartUs && loopIndex == 0 && swapToStandby();
+    if (!prerolled)
+        session->seek(target, loopIndex);
     running = true;
     anchorPending = true;
     targetUs = target;
@@ -177,6 +225,10 @@ void MediaPlayer::Private::startPipeline(qint64 target, int loopIndex)
     monitor.reset();
     rateConverter.reset();
     applyPace();
+    if (prerolled) {
+        prepareStandby();  // the session just left waits for the next restart
+        kick();
+    }
 }
 
 void MediaPlayer::Private::applyPace()
@@ -234,6 +286,7 @@ void MediaPlayer::Private::onOpened()
     opened = true;
     ++metaDataVersion;
     status = QMediaPlayer::LoadedMedia;
+    prepareStandby();
     const quint64 sessionGeneration = generation;
     publish();
     // A receiver of LoadedMedia may already have positioned or restarted the player.
@@ -534,6 +587,7 @@ void MediaPlayer::setSource(const QUrl &source)
 {
     d->closeSession();
     ++d->epoch;
+    d->restartUs = -1;
     d->source = source;
     d->opened = false;
     d->info = {};
@@ -720,6 +774,28 @@ void MediaPlayer::setLoops(int loops)
 void MediaPlayer::setUnpacedForTesting(bool unpaced)
 {
     d->unpaced = unpaced;
+}
+
+void MediaPlayer::setRestartPoint(qint64 positionMs)
+{
+    const qint64 us = positionMs < 0 ? -1 : positionMs * 1000;
+    if (us == d->restartUs)
+        return;
+    d->restartUs = us;
+    if (us < 0)
+        d->standby.reset();
+    else
+        d->prepareStandby();
+}
+
+quint64 MediaPlayer::prerolledRestarts() const
+{
+    return d->prerolledRestarts;
+}
+
+qint64 MediaPlayer::restartPoint() const
+{
+    return d->restartUs < 0 ? -1 : d->restartUs / 1000;
 }
 
 void MediaPlayer::setSeekRetreatForTesting(bool allowed)

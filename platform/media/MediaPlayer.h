@@ -83,6 +83,14 @@ public:
     // Test seam for benchmarks: present every frame and audio buffer as soon as it is decoded,
     // ignoring the clock.
     void setUnpacedForTesting(bool unpaced);
+    // A position the player will be sent back to again and again (a deck's loop to In): a second
+    // decoder waits paused on its frame, so that setPosition() there shows it at once instead of
+    // decoding from the key frame before it; then the two swap roles. -1 (and a new source) drops it.
+    void setRestartPoint(qint64 positionMs);
+    qint64 restartPoint() const;
+    // Seeks served by the waiting decoder so far (test seam).
+    quint64 prerolledRestarts() const;
+
     // Test seam: seeks that land after their target stay there instead of retreating (to see what a
     // verifier makes of a late frame). Applies to sources set afterwards.
     void setSeekRetreatForTesting(bool allowed);

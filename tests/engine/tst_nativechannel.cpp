@@ -1,5 +1,6 @@
 #include "engine/NativeChannel.h"
 #include "platform/media/AudioBufferOutput.h"
+#include "platform/media/MediaPlayer.h"
 #include "support/FrameCode.h"
 
 #include <QAudioOutput>
@@ -311,6 +312,8 @@ private slots:
                      qPrintable(QStringLiteral("%1 ms: %2").arg(weights[i].first).arg(weights[i].second)));
         }
         QVERIFY(restarts >= 2);
+        // Each restart came from the decoder that waited at In.
+        QVERIFY(deck.slot(deck.activeSlot()).player->prerolledRestarts() >= quint64(restarts));
     }
 
     void decodedFrameIsPassedOnUnchanged()

@@ -151,6 +151,8 @@ private slots:
     void badMediaIsInvalid_data();
     void badMediaIsInvalid();
     void coverArtIsNoVideo();
+    void restartPointIsServedByTheWaitingDecoder_data();
+    void restartPointIsServedByTheWaitingDecoder();
     void destroyInAnyStateIsPrompt();
     void mutedOutputHasNoSink();
     void monitorStreamSurvivesResetsAndMuteBlips();
@@ -714,6 +716,49 @@ void TestMediaPlayer::badMediaIsInvalid()
     QVERIFY(!rig.player.hasVideo());
     rig.player.play();
     QCOMPARE(rig.player.playbackState(), QMediaPlayer::StoppedState);
+}
+
+void TestMediaPlayer::restartPointIsServedByTheWaitingDecoder_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<qint64>("restartMs");
+    QTest::addColumn<int>("expected");
+    QTest::addColumn<qint64>("firstFrameUs");
+    QTest::newRow("mp4, 24 frames after a key frame") << "clip_360p25.mp4" << qint64(960) << 24 << qint64(0);
+    QTest::newRow("open GOP before a key frame") << "hevc_opengop_360p25.mp4" << qint64(1960) << 49 << qint64(0);
+    QTest::newRow("transport stream") << "h264_360p25.ts" << qint64(2822) << 70 << qint64(21333);
+}
+
+void TestMediaPlayer::restartPointIsServedByTheWaitingDecoder()
+{
+    QFETCH(QString, file);
+    QFETCH(qint64, restartMs);
+    QFETCH(int, expected);
+    QFETCH(qint64, firstFrameUs);
+    Rig rig;
+    QVERIFY(rig.open(file));
+    rig.player.setRestartPoint(restartMs);
+    rig.player.play();
+    for (int round = 1; round <= 3; ++round) {
+        QVERIFY(rig.waitForFrames(5));
+        rig.clear();
+        rig.player.setPosition(restartMs);
+        QVERIFY(rig.waitForFrames(3));
+        QCOMPARE(rig.frames.first().code, expected);
+        QCOMPARE(rig.frames.first().frame.startTime(), firstFrameUs + qint64(expected) * 40000);
+        QVERIFY(skippedFrames(rig.frames) <= 1);
+        QCOMPARE(rig.player.prerolledRestarts(), quint64(round));
+    }
+    // Elsewhere is an ordinary seek; dropping the point drops the waiting decoder.
+    rig.player.setPosition(restartMs + 400);
+    QVERIFY(rig.waitForFrames(1));
+    QCOMPARE(rig.player.prerolledRestarts(), quint64(3));
+    rig.player.setRestartPoint(-1);
+    rig.clear();
+    rig.player.setPosition(restartMs);
+    QVERIFY(rig.waitForFrames(1));
+    QCOMPARE(rig.frames.first().code, expected);
+    QCOMPARE(rig.player.prerolledRestarts(), quint64(3));
 }
 
 void TestMediaPlayer::coverArtIsNoVideo()

@@ -226,7 +226,10 @@ void MainWindow::refreshPlaylistTable()
             editTable->item(row, 2)->setText(range);
             const char *kinds[] = {"Cut", "Dissolve", "Fade through black"};
             editTable->item(row, 3)->setText(uiText(QString::fromLatin1(kinds[std::clamp(cue.transition, 0, 2)])));
+            editTable->item(row, 3)->setData(Qt::ForegroundRole, QVariant());
         }
+        editTable->setColumnWidth(2, 200);
+        editTable->setColumnWidth(3, 170);
         editTable->setHorizontalHeaderLabels({QStringLiteral("#"), uiText(QStringLiteral("Media")), uiText(QStringLiteral("In / Out")),
                                               uiText(QStringLiteral("Transition")), uiText(QStringLiteral("Location"))});
     }

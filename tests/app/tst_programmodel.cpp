@@ -227,6 +227,18 @@ private slots:
         QCOMPARE(window->routeSource(0)->currentText(), QStringLiteral("Program D"));
         QCOMPARE(window->programPanelCount(), 3);
 
+        // A hidden output window of the removed Program goes with it.
+        window->routeSource(0)->setCurrentIndex(1);
+        window->openDisplayOutput(0);
+        QPointer<OutputWindow> output = window->routeWindow(0);
+        QVERIFY(output);
+        output->hide();
+        QVERIFY(window->selectProgram(1, true));
+        QVERIFY(window->removeSelectedProgram());
+        QVERIFY(output.isNull());
+        QCOMPARE(window->routeOpenedIndex(0), -1);
+        QCOMPARE(window->routeSource(0)->currentIndex(), 0);
+
         QVERIFY(window->selectProgram(0, true));
         QVERIFY(!window->removeSelectedProgram());
         QCOMPARE(window->statusText(), QStringLiteral("The main Program cannot be removed."));

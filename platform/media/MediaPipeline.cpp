@@ -1,7 +1,7 @@
 #include "platform/media/MediaPipeline.h"
 
 namespace {
-constexpr int PlayingQueuedFrames = 4;  // 160 ms at 25 fps: rides out frame-thread bursts
+constexpr int PlayingQueuedFrames = 3;  // 120 ms at 25 fps: rides out a late decode
 constexpr int PausedQueuedFrames = 1;
 constexpr qint64 MaxQueuedFrameBytes = 64LL * 1024 * 1024;
 constexpr qint64 MaxQueuedAudioUs = 1000000;

@@ -160,13 +160,13 @@ bool MediaSession::open()
 
 int MediaSession::videoDecoderThreads(int width, int height, double frameRate)
 {
-    // One core decodes about 190 1080p frames a second (400 Mpx/s) of H.264 and less of HEVC; size
-    // for real time with room for seeks and loops, not one thread per core for every player (each
-    // frame thread holds pictures of its own).
-    constexpr double PixelsPerThread = 60e6;
+    // One core decodes about 190 1080p H.264 frames a second (400 Mpx/s), HEVC somewhat fewer: size
+    // for real time with several times that in hand, not one thread per core for every player (each
+    // frame thread holds pictures of its own, and a deck has two players).
+    constexpr double PixelsPerThread = 100e6;
     const double pixelRate = double(std::max(width, 1)) * std::max(height, 1) * std::clamp(frameRate, 1.0, 240.0);
     const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
-    return std::clamp(int(std::ceil(pixelRate / PixelsPerThread)) + 1, 2, std::max(2, cores));
+    return std::clamp(int(std::ceil(pixelRate / PixelsPerThread)), 1, cores);
 }
 
 QString MediaSession::codecName(int streamIndex) const

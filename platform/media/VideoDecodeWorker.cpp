@@ -17,9 +17,9 @@ constexpr qint64 TargetToleranceUs = 1000;
 VideoDecodeWorker::VideoDecodeWorker(MediaPipeline &pipeline, AVCodecContext *codec, AVRational timeBase,
                                      qint64 startUs, double frameRate, int rotation, bool mirrored)
     : DecodeWorker(pipeline, pipeline.videoPackets, codec, timeBase, startUs),
-      m_defaultDurationUs(frameRate > 0 ? qint64(1e6 / frameRate) : 40000)
+      m_defaultDurationUs(frameRate > 0 ? qint64(1e6 / frameRate) : 40000),
+      m_wrap(pipeline, frameRate, rotation, mirrored)
 {
-    m_wrapper.setStreamTraits(frameRate, rotation, mirrored);
     start();
 }
 
@@ -62,18 +62,7 @@ void VideoDecodeWorker::frameDecoded(const AVFrame *frame, int serial, int loop)
         ++m_pipeline.videoFramesSkipped;
         return;
     }
-    MediaPipeline::VideoItem item;
-    item.frame = m_wrapper.wrap(frame, startUs, endUs);
-    if (!item.frame.isValid()) {
-        ++m_pipeline.decodeErrors;
-        return;
-    }
-    item.startUs = startUs;
-    item.endUs = endUs;
-    item.bytes = qint64(frame->width) * frame->height * 3 / 2;
-    item.loop = loop;
-    std::lock_guard lock(m_pipeline.mutex);
-    m_pipeline.pushVideo(std::move(item), serial);
+    m_wrap.push(frame, startUs, endUs, serial, loop);
 }
 
 void VideoDecodeWorker::passEnded(int serial, int loop, bool more)
@@ -85,9 +74,6 @@ void VideoDecodeWorker::passEnded(int serial, int loop, bool more)
     end.startUs = end.endUs = m_lastEndUs;
     end.loop = loop;
     end.more = more;
-    {
-        std::lock_guard lock(m_pipeline.mutex);
-        m_pipeline.pushVideo(std::move(end), serial);
-    }
+    m_wrap.pushEnd(std::move(end), serial);
     restart(0);  // the next pass starts at the beginning; nothing before media time 0 shows
 }

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "platform/media/DecodeWorker.h"
-#include "platform/media/VideoFrameWrapper.h"
+#include "platform/media/VideoWrapThread.h"
 
 class MediaPipeline;
 
 // Decoder thread of a player's video stream (FFmpeg frame threads do the decoding): drops the frames
-// that end before the current seek target, wraps the rest into QVideoFrames and queues them for
-// presentation. When the first frame after a seek starts after the target, or the pass ends with no
+// that end before the current seek target and hands the rest to its VideoWrapThread, which wraps them
+// into QVideoFrames and queues them for presentation. When the first frame after a seek starts after the target, or the pass ends with no
 // frame at all, the seek landed too late and the pipeline retreats (seeks further back).
 class VideoDecodeWorker : public DecodeWorker
 {
@@ -25,7 +25,7 @@ private:
     bool retreat(int serial);
 
     qint64 m_defaultDurationUs;
-    VideoFrameWrapper m_wrapper;
+    VideoWrapThread m_wrap;
     qint64 m_dropBeforeUs = 0;
     qint64 m_lastEndUs = 0;
     bool m_awaitingFirst = false;  // no frame decoded yet since the last restart

@@ -564,7 +564,9 @@ bool AlsaBackend::settle(Stream &stream, long avail)
         stream.restarted = true;
         return true;
     }
-    const snd_pcm_sframes_t silence = std::clamp(prefill - (buffer - avail), snd_pcm_sframes_t(0), period);
+    // Back up to the starting level, also after ticks that the thread overslept: topping up by one
+    // period a tick would let the level sink on a busy machine and settle the stream near empty.
+    const snd_pcm_sframes_t silence = std::clamp(prefill - (buffer - avail), snd_pcm_sframes_t(0), prefill);
     stream.expectedAvail = avail - silence;
     return silence <= 0 || writeSilence(stream, silence);
 }

@@ -2,7 +2,6 @@
 
 namespace {
 constexpr int PlayingQueuedFrames = 3;  // 120 ms at 25 fps: rides out a late decode
-constexpr int PausedQueuedFrames = 1;
 constexpr qint64 MaxQueuedFrameBytes = 64LL * 1024 * 1024;
 constexpr qint64 MaxQueuedAudioUs = 1000000;
 constexpr int WantedVideoPackets = 50;
@@ -29,9 +28,9 @@ void MediaPipeline::command(bool run, qint64 target, int loop)
     changed.notify_all();
 }
 
-void MediaPipeline::setPaused(bool paused)
+void MediaPipeline::setPaused(bool paused, bool holding)
 {
-    queuedFramesWanted = paused ? PausedQueuedFrames : PlayingQueuedFrames;
+    queuedFramesWanted = !paused ? PlayingQueuedFrames : holding ? 0 : 1;
     changed.notify_all();
 }
 

@@ -83,9 +83,9 @@ public:
     // The functions below expect the caller to hold `mutex`.
     void command(bool run, qint64 targetUs, int loop);
     void clearQueues();
-    // A paused player holds its picture and needs only the next frame ready, so its decoder rests
-    // (and its memory stays small) instead of filling the whole queue.
-    void setPaused(bool paused);
+    // A paused player holds its picture, so its decoder rests (and its memory stays small) instead
+    // of filling the whole queue: it decodes only the picture to show (`holding` false until then).
+    void setPaused(bool paused, bool holding = false);
     bool wantsPackets() const;
     bool videoFramesFull() const;
     bool audioChunksFull() const;

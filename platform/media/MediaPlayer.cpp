@@ -236,7 +236,7 @@ void MediaPlayer::Private::applyPace()
     if (!session)
         return;
     std::lock_guard lock(session->pipeline().mutex);
-    session->pipeline().setPaused(state != QMediaPlayer::PlayingState);
+    session->pipeline().setPaused(state != QMediaPlayer::PlayingState, running && !anchorPending);
 }
 
 void MediaPlayer::Private::haltPipeline()
@@ -450,6 +450,7 @@ void MediaPlayer::Private::anchor(Action &action)
     clock.start(targetUs, now, rate, state != QMediaPlayer::PlayingState);
     lastTickNs = now;
     status = QMediaPlayer::BufferedMedia;
+    applyPace();  // a paused player now holds its picture
     const quint64 startEpoch = epoch;
     if (action.video.frame.isValid())
         showFrame(action.video.frame);

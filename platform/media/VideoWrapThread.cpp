@@ -51,9 +51,10 @@ void VideoWrapThread::pushEnd(MediaPipeline::VideoItem &&end, int serial)
 void VideoWrapThread::enqueue(Entry &&entry)
 {
     std::unique_lock lock(m_mutex);
-    // Room for one waiting frame; the pipeline's quit flag is checked now and then, because the
-    // owner stops the decoders without knowing of this stage.
-    while (!m_entries.empty() && !m_quit && !m_pipeline.quit)
+    // One frame at a time in this stage: the decoder works on the next one meanwhile. The pipeline's
+    // quit flag is checked now and then, because the owner stops the decoders without knowing of
+    // this stage.
+    while ((!m_entries.empty() || m_busy) && !m_quit && !m_pipeline.quit)
         m_changed.wait_for(lock, std::chrono::milliseconds(20));
     if (m_quit || m_pipeline.quit) {
         av_frame_free(&entry.frame);
@@ -72,11 +73,13 @@ void VideoWrapThread::run()
             return;
         Entry entry = std::move(m_entries.front());
         m_entries.pop_front();
-        m_changed.notify_all();
+        m_busy = true;
         lock.unlock();
         wrapAndQueue(entry);
         av_frame_free(&entry.frame);
         lock.lock();
+        m_busy = false;
+        m_changed.notify_all();
     }
 }
 

@@ -14,8 +14,8 @@ struct AVFrame;
 // copy of the pixels, or the conversion of formats Qt does not show, such as 10-bit 4:2:0 to P010)
 // on a thread of its own and queues them into the pipeline in decoding order. The decoder thread only
 // hands over a reference to each frame, so decoding the next picture overlaps with copying this one
-// instead of waiting for it. At most one frame waits while another is being wrapped; the decoder
-// waits for room, which keeps the codec's buffer pool small.
+// instead of waiting for it. One frame at a time is in this stage; the decoder waits for room, which
+// keeps the codec's buffer pool small.
 class VideoWrapThread
 {
 public:
@@ -49,5 +49,6 @@ private:
     std::condition_variable m_changed;
     std::deque<Entry> m_entries;
     bool m_quit = false;
+    bool m_busy = false;  // a frame is being wrapped
     std::thread m_thread;
 };

@@ -18,10 +18,16 @@ class AudioBufferOutput;
 //    video sink at their presentation time on a monotonic clock (never paced by a sound card);
 //    EndOfMedia at the end (or a jump back to the start while loops remain).
 //  - setPosition() is frame accurate: it decodes from the key frame before the target and drops
-//    every frame before it; while paused the frame at the target is delivered to the sink.
+//    every frame before it; while paused the frame at the target is delivered to the sink. When the
+//    first decoded frame starts after the target (no index, open GOPs, intra refresh) it seeks
+//    further back and decodes forward again. A restart point keeps a second decoder waiting there.
+//  - A video stream that cannot be decoded makes the media invalid ("Unsupported codec: ..."), even
+//    when its sound could play; cover art is not a video stream.
 //  - setPlaybackRate() accepts 0.5..1.5; audio is resampled to the rate.
 // Frames are wrapped once into a QVideoFrame in their decoded pixel format (YUV420P, NV12, P010) with
-// start and end times in microseconds of media time, and never copied again. 10-bit 4:2:0 arrives as
+// start and end times in microseconds of media time, on a thread beside the decoder's, and never
+// copied again. Decoder threads are sized by picture size and rate; a paused player that shows its
+// picture decodes nothing further. 10-bit 4:2:0 arrives as
 // P010 (Qt 6.4 gives Format_YUV420P10 frames an 8-bit line stride, too small for the samples); other
 // formats are converted once (to NV12, P010 or RGBA8888).
 // Decoded audio reaches an AudioBufferOutput as 48 kHz stereo float buffers with their start time.

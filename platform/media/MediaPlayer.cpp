@@ -769,6 +769,8 @@ void MediaPlayer::setLoops(int loops)
     d->loops = loops;
     if (d->session)
         d->session->setLoops(loops);
+    if (d->standby)
+        d->standby->setLoops(loops);
     emit loopsChanged();
 }
 

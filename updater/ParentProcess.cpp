@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int stepMs = 50;
+constexpr int endingGraceMs = 1000;
 
 std::string executableOf(pid_t pid)
 {
@@ -38,10 +39,10 @@ void ParentProcess::close()
     m_pidfd = -1;
 }
 
-bool ParentProcess::hasEnded() const
+bool ParentProcess::hasEnded(int waitMs) const
 {
     pollfd watch{m_pidfd, POLLIN, 0};
-    return poll(&watch, 1, 0) == 1 && (watch.revents & POLLIN);
+    return poll(&watch, 1, waitMs) == 1 && (watch.revents & POLLIN);
 }
 
 ParentProcess::Inspection ParentProcess::inspect(pid_t pid, const std::string &expectedImage)
@@ -51,8 +52,10 @@ ParentProcess::Inspection ParentProcess::inspect(pid_t pid, const std::string &e
         return errno == ESRCH ? Inspection::Gone : Inspection::InspectFailed;
     const std::string image = executableOf(pid);
     // The process might end between the two steps (a zombie has no executable any more), and only
-    // while it still runs is the id sure to name the process the pidfd holds.
-    if (hasEnded()) {
+    // while it still runs is the id sure to name the process the pidfd holds. One that is ending
+    // loses its executable a moment before its pidfd reports the end: without an executable, give
+    // it that moment.
+    if (hasEnded(image.empty() ? endingGraceMs : 0)) {
         close();
         return Inspection::Gone;
     }

@@ -28,7 +28,7 @@ public:
     void close();
 
 private:
-    bool hasEnded() const;
+    bool hasEnded(int waitMs) const;
 
     int m_pidfd = -1;
 };

@@ -530,7 +530,7 @@ void TestUpdater::swappedInstallerNeverRuns()
     swap.start(swapper.takeFirst(), swapper);
     QVERIFY(swap.waitForStarted());
     // The application stays long enough for the swap to happen while the updater waits for it.
-    const auto application = scene.startApplication(expectedCode == 0 ? 2500 : 0);
+    const auto application = scene.startApplication(2500);
     QStringList arguments = scene.arguments(application->processId());
     if (expectedCode != 0) {
         // Nothing is staged, so the swapper would wait in vain: let it give up early.

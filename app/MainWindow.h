@@ -42,16 +42,19 @@ class QGridLayout;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QMenu;
 class QScreen;
 class QScrollArea;
 class QSettings;
 class QSlider;
+class QSpinBox;
 class QStackedWidget;
 class QTabWidget;
 class QTableWidget;
 class QTimer;
 class QVBoxLayout;
 class UpdateController;
+class UiTestRun;
 class WebMonitorServer;
 
 // The operator window and the owner of the whole playout engine: the Preview deck, Program A's deck
@@ -258,6 +261,13 @@ public:
     QString currentShowPath() const { return showPath; }
     void setFolderScanTargetForTesting(int programId, bool running);
 
+    // Web monitor tab (pages/WebMonitorPage.cpp)
+    QWidget *webMonitorPage();
+    void refreshWebMonitorStatus();
+    bool startWebMonitor();
+    WebMonitorServer *webMonitorServer() const { return webMonitor.get(); }
+    QString webMonitorAccessCode() const { return webAccessCode; }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -433,6 +443,18 @@ private:
     QByteArray recoveryBytes;
     std::unique_ptr<LinkNode> linkNode;
     std::function<qint64()> linkClockForTesting;
+    // Web monitor tab: the access code and the controls the status refresh reads and enables.
+    QString webAccessCode;
+    QPointer<QComboBox> webAccessCombo;
+    QPointer<QSpinBox> webPortBox;
+    QPointer<QComboBox> webQualityCombo;
+    QPointer<QPushButton> webStartButton;
+    QPointer<QPushButton> webStopButton;
+    QPointer<QPushButton> webNewCodeButton;
+    QPointer<QPushButton> webOpenButton;
+    QPointer<QLabel> webStatusLabel;
+    QPointer<QLabel> webCodeLabel;
+    QPointer<QLabel> webUrlLabel;
 
     // ---- Show files, recovery, packages and relinking (MainWindowShow.cpp) ----
     // The recovery copy lives in a RecoveryStore made on first use; it keeps the bytes last written
@@ -447,4 +469,54 @@ private:
     mutable std::unique_ptr<RecoveryStore> recovery;
     quint64 showGeneration = 0;
     bool leftoverOfferQueued = false;
+    // ---- User-interface self-test (MainWindowUiTests*.cpp): the runner drives this window case by
+    // case; the helpers below reach the widgets and decks the cases read. ----
+public:
+    int runUiTests(const QString &fixtures, const QString &result);
+
+private:
+    QPushButton *uiTestButton(const QString &textKey, const QWidget *root = nullptr) const;
+    void uiTestSelectLanguage(const QString &code);
+    void uiTestResize(const QString &language, const QSize &size);
+    void uiTestBlack(int index);
+    bool uiTestPlaying(int index);
+    bool uiTestCueAndWait(int row);
+    bool uiTestTableHighEnough() const;
+    QList<QWidget *> uiTestTakeControls() const;
+    QSpinBox *uiTestFadeBox() const;
+    QMenu *uiTestMoreMenu() const;
+    QWidget *uiTestTile(int index) const;
+    DeckWindow *uiTestDeckWindow(int deckKey) const;
+    void uiTestCloseDeckWindow(int deckKey);
+    QTableWidget *uiTestInventory() const;
+    QPushButton *uiTestRouteButton(bool add) const;
+    int uiTestEngineRoutes() const;
+    bool uiTestSaveDiagnostics(const QString &path);
+    void uiTestReplaceProgramAPlaylist(const QList<Cue> &cues);
+    void uiTestStartup(UiTestRun &run);
+    void uiTestStartupServices(UiTestRun &run);
+    void uiTestStartupWeb(UiTestRun &run);
+    void uiTestStartupLink(UiTestRun &run);
+    void uiTestStartupDiagnostics(UiTestRun &run);
+    void uiTestLayout(UiTestRun &run);
+    void uiTestLayoutPass(UiTestRun &run, const QString &language, const QSize &size);
+    void uiTestUsage(UiTestRun &run);
+    void uiTestPrograms(UiTestRun &run);
+    void uiTestLowLatency(UiTestRun &run);
+    void uiTestFiveTiles(UiTestRun &run, const QString &name);
+    void uiTestOutputSpacing(UiTestRun &run, const QString &name);
+    void uiTestDecks(UiTestRun &run);
+    void uiTestDeckWindows(UiTestRun &run);
+    void uiTestRemoval(UiTestRun &run);
+    void uiTestPlaylists(UiTestRun &run);
+    void uiTestRoutes(UiTestRun &run);
+    void uiTestTopology(UiTestRun &run);
+    void uiTestProgramAudio(UiTestRun &run);
+    void uiTestIdentity(UiTestRun &run);
+    void uiTestDiagnostics(UiTestRun &run);
+    void uiTestInvalidMedia(UiTestRun &run);
+    void uiTestReliability(UiTestRun &run);
+    void uiTestRecovery(UiTestRun &run);
+    void uiTestRelink(UiTestRun &run);
+    void uiTestPackage(UiTestRun &run);
 };

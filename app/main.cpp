@@ -295,10 +295,8 @@ int main(int argc, char **argv)
         window->resize(*size);
     }
     window->show();
-    if (parser.isSet(QStringLiteral("ui-test"))) {
-        qCritical("--ui-test: this build has no runner for that test");
-        return 1;
-    }
+    if (parser.isSet(QStringLiteral("ui-test")))
+        return window->runUiTests(fixtures, result);
 
     const bool showGiven = parser.isSet(QStringLiteral("show"));
     if (showGiven && !window->openShowFile(parser.value(QStringLiteral("show"))))

@@ -1,0 +1,180 @@
+// The user-interface self-test: its frame (start, report) and the start-up cases. The later
+// stretches live in MainWindowUiTests*.cpp; each continues from the state the previous one left.
+#include "app/MainWindow.h"
+#include "app/UiTestRun.h"
+
+#include "link/LinkNode.h"
+#include "outputs/audio/LocalAudioEngine.h"
+#include "update/UpdateController.h"
+#include "web/WebMonitorServer.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QRandomGenerator64>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTabWidget>
+
+int MainWindow::runUiTests(const QString &fixtures, const QString &result)
+{
+    QApplication::setQuitOnLastWindowClosed(false);
+    UiTestRun run(fixtures, result);
+    UiTestRun::pump(300);
+    uiTestStartup(run);
+    uiTestLayout(run);
+    uiTestPrograms(run);
+    uiTestRemoval(run);
+    uiTestTopology(run);
+    uiTestReliability(run);
+    return run.write();
+}
+
+QPushButton *MainWindow::uiTestButton(const QString &textKey, const QWidget *root) const
+{
+    const QString text = uiText(textKey);
+    for (QPushButton *candidate : (root ? root : this)->findChildren<QPushButton *>())
+        if (candidate->text() == text)
+            return candidate;
+    return nullptr;
+}
+
+void MainWindow::uiTestSelectLanguage(const QString &code)
+{
+    languageCombo->setCurrentIndex(code == QStringLiteral("pt-BR") ? 1 : 0);
+}
+
+void MainWindow::uiTestBlack(int index)
+{
+    PlaylistController *order = controller(index);
+    order->current = -1;
+    order->nextPrepared = false;
+    channel(index)->clear();
+}
+
+bool MainWindow::uiTestPlaying(int index)
+{
+    return index < programCount && channel(index)->isPlaying();
+}
+
+void MainWindow::uiTestStartup(UiTestRun &run)
+{
+    QStringList strays;
+    for (QWidget *top : QApplication::topLevelWidgets()) {
+        if (top == this || !top->isVisible() || qobject_cast<QMenu *>(top) || top->windowType() == Qt::ToolTip)
+            continue;
+        strays << QString::fromLatin1(top->metaObject()->className()) + QLatin1Char(':') + top->objectName();
+    }
+    if (!strays.isEmpty())
+        qInfo().noquote() << "stray windows" << strays.join(QStringLiteral(", "));
+    run.record(QStringLiteral("only_the_main_window_is_open_at_startup"), strays.isEmpty());
+
+    UiTestRun::pump(80);
+    const OutputConfig config = currentOutputConfig();
+    run.record(QStringLiteral("default_allocates_only_main_program_and_one_route"),
+               config.programs == 1 && config.displays == 1 && programRecords.empty() && routes.size() == 1
+                   && routeSource(0) && programSelector && programSelector->count() == 1 && programArea
+                   && programArea->currentIndex() == 0);
+
+    uiTestStartupServices(run);
+
+    run.record(QStringLiteral("approved_brand_icon_is_present"),
+               !windowIcon().isNull() && findChild<QWidget *>(QStringLiteral("brandMark")) != nullptr);
+
+    uiTestStartupDiagnostics(run);
+}
+
+void MainWindow::uiTestStartupWeb(UiTestRun &run)
+{
+    QWidget *page = outputsTabs ? outputsTabs->widget(2) : nullptr;
+    QPushButton *start = uiTestButton(QStringLiteral("Start web monitor"), page);
+    QPushButton *stop = uiTestButton(QStringLiteral("Stop web monitor"), page);
+    const QString code = settings->value(QStringLiteral("webMonitorCode")).toString();
+    run.record(QStringLiteral("web_monitor_is_off_by_default"),
+               webMonitor && !webMonitor->isRunning() && webMonitor->urls().isEmpty() && outputsTabs
+                   && outputsTabs->count() == 4 && start && start->isEnabled() && stop && !stop->isEnabled()
+                   && code.size() >= 6);
+
+    const QString name = QStringLiteral("web_monitor_starts_on_request_and_stops");
+    auto *access = page ? page->findChild<QComboBox *>() : nullptr;
+    auto *port = page ? page->findChild<QSpinBox *>() : nullptr;
+    QPushButton *newCode = uiTestButton(QStringLiteral("New code"), page);
+    if (!webMonitor || !start || !stop || !access || !port || !newCode || access->count() < 2) {
+        run.fail(name, QStringLiteral("the web monitor page's controls are missing"));
+        return;
+    }
+    access->setCurrentIndex(1);
+    const int chosen = 20000 + int(QRandomGenerator64::global()->bounded(20000));
+    port->setValue(chosen);
+    start->click();
+    UiTestRun::pump(50);
+    const QStringList urls = webMonitor->urls();
+    QLabel *urlLabel = nullptr;
+    for (QLabel *label : page->findChildren<QLabel *>())
+        if (label->text().contains(QStringLiteral("http://")))
+            urlLabel = label;
+    const bool running = webMonitor->isRunning() && urls.size() == 1
+                         && urls.first().contains(QStringLiteral("127.0.0.1:%1").arg(chosen)) && urlLabel
+                         && urlLabel->text().contains(settings->value(QStringLiteral("webMonitorCode")).toString())
+                         && !port->isEnabled();
+    const QString before = settings->value(QStringLiteral("webMonitorCode")).toString();
+    newCode->click();
+    UiTestRun::pump(10);
+    const QString after = settings->value(QStringLiteral("webMonitorCode")).toString();
+    const bool renewed = after != before && after.size() >= 6 && webMonitor->code() == after;
+    stop->click();
+    UiTestRun::pump(30);
+    const QString stoppedText = uiText(QStringLiteral("Stopped. Nothing is listening on the network."));
+    bool stoppedShown = false;
+    for (QLabel *label : page->findChildren<QLabel *>())
+        stoppedShown = stoppedShown || label->text() == stoppedText;
+    run.record(name, running && renewed && !webMonitor->isRunning() && stoppedShown);
+}
+
+void MainWindow::uiTestStartupServices(UiTestRun &run)
+{
+    run.fail(QStringLiteral("update_install_guard_allows_idle"), QStringLiteral("anyProgramPlaying is not built"));
+
+    QWidget *notice = updateBanner;
+    run.record(QStringLiteral("updater_starts_idle_without_download"),
+               updateController && updateController->currentText() == QStringLiteral("idle")
+                   && updateController->downloadedPath().isEmpty() && notice && !notice->isVisible());
+
+    run.fail(QStringLiteral("updates_page_is_available"), QStringLiteral("the update panel is not built"));
+
+    uiTestStartupWeb(run);
+
+    const auto pairs = findChildren<QComboBox *>(QRegularExpression(QStringLiteral("^outputPair")));
+    QLabel *engineStatus = findChild<QLabel *>(QStringLiteral("engineStatus"));
+    QWidget *engineStart = findChild<QWidget *>(QStringLiteral("engineStart"));
+    run.record(QStringLiteral("low_latency_output_is_off_by_default"),
+               localAudio && !localAudio->isRunning() && programADeck.externalOutput() == localAudio->isRunning()
+                   && !programADeck.isMuted() && engineStart && !engineStart->isVisible() && pairs.size() == 1
+                   && engineStatus
+                   && engineStatus->text()
+                          == uiText(QStringLiteral("Off. Programs play through their normal output (Audio routing below).")));
+
+    uiTestStartupLink(run);
+}
+
+void MainWindow::uiTestStartupLink(UiTestRun &run)
+{
+    auto *start = findChild<QPushButton *>(QStringLiteral("linkStart"));
+    auto *stop = findChild<QPushButton *>(QStringLiteral("linkStop"));
+    QLabel *state = findChild<QLabel *>(QStringLiteral("linkState"));
+    run.record(QStringLiteral("zelvo_link_is_off_by_default"),
+               linkNode && linkNode->mode == 0 && start && start->isEnabled() && stop && !stop->isEnabled() && state
+                   && state->text() == uiText(QStringLiteral("Off. Nothing is listening on the network.")));
+    run.fail(QStringLiteral("zelvo_link_master_starts_and_stops_from_the_page"),
+             QStringLiteral("refreshLinkPage is not built"));
+}
+
+void MainWindow::uiTestStartupDiagnostics(UiTestRun &run)
+{
+    run.fail(QStringLiteral("single_diagnostics_has_no_inactive_placeholders"),
+             QStringLiteral("diagnosticsSnapshot is not built"));
+}

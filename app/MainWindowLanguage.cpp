@@ -81,6 +81,7 @@ void MainWindow::retranslate()
                 route.source->setItemText(j, programName(j));
     }
     refreshProgramInventory();
+    refreshWebMonitorStatus();
     if (decodingCombo && decodingCombo->count() >= 2) {
         decodingCombo->setItemText(0, uiText(QStringLiteral("Automatic hardware selection")));
         decodingCombo->setItemText(1, uiText(QStringLiteral("CPU decoding")));

@@ -268,13 +268,6 @@ public:
     WebMonitorServer *webMonitorServer() const { return webMonitor.get(); }
     QString webMonitorAccessCode() const { return webAccessCode; }
 
-    // Web monitor tab (pages/WebMonitorPage.cpp)
-    QWidget *webMonitorPage();
-    void refreshWebMonitorStatus();
-    bool startWebMonitor();
-    WebMonitorServer *webMonitorServer() const { return webMonitor.get(); }
-    QString webMonitorAccessCode() const { return webAccessCode; }
-
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -450,18 +443,6 @@ private:
     QByteArray recoveryBytes;
     std::unique_ptr<LinkNode> linkNode;
     std::function<qint64()> linkClockForTesting;
-    // Web monitor tab: the access code and the controls the status refresh reads and enables.
-    QString webAccessCode;
-    QPointer<QComboBox> webAccessCombo;
-    QPointer<QSpinBox> webPortBox;
-    QPointer<QComboBox> webQualityCombo;
-    QPointer<QPushButton> webStartButton;
-    QPointer<QPushButton> webStopButton;
-    QPointer<QPushButton> webNewCodeButton;
-    QPointer<QPushButton> webOpenButton;
-    QPointer<QLabel> webStatusLabel;
-    QPointer<QLabel> webCodeLabel;
-    QPointer<QLabel> webUrlLabel;
     // Web monitor tab: the access code and the controls the status refresh reads and enables.
     QString webAccessCode;
     QPointer<QComboBox> webAccessCombo;

@@ -33,21 +33,23 @@ struct Reply
 };
 
 // One request over a fresh connection, read until the server closes it; status 0 when nothing
-// answered.
+// answered. The server lives on this thread, so the wait keeps the event loop running.
 Reply httpGet(const QString &host, quint16 port, const QByteArray &target)
 {
     QTcpSocket socket;
-    socket.connectToHost(host, port);
-    if (!socket.waitForConnected(3000))
-        return {};
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: " + host.toLatin1() + "\r\nConnection: close\r\n\r\n");
     QByteArray data;
+    bool closed = false;
+    QObject::connect(&socket, &QTcpSocket::connected, &socket, [&] {
+        socket.write("GET " + target + " HTTP/1.1\r\nHost: " + host.toLatin1() + "\r\nConnection: close\r\n\r\n");
+    });
+    QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [&] { data += socket.readAll(); });
+    QObject::connect(&socket, &QTcpSocket::disconnected, &socket, [&] { closed = true; });
+    QObject::connect(&socket, &QTcpSocket::errorOccurred, &socket, [&] { closed = true; });
+    socket.connectToHost(host, port);
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < 5000 && socket.state() == QAbstractSocket::ConnectedState) {
-        if (socket.waitForReadyRead(200))
-            data += socket.readAll();
-    }
+    while (!closed && timer.elapsed() < 5000)
+        QTest::qWait(10);
     data += socket.readAll();
     Reply reply;
     const int space = data.indexOf(' ');

@@ -476,6 +476,7 @@ public:
 
 private:
     QPushButton *uiTestButton(const QString &textKey, const QWidget *root = nullptr) const;
+    bool uiTestLabelReads(const QWidget *root, const QString &textKey) const;
     void uiTestSelectLanguage(const QString &code);
     void uiTestResize(const QString &language, const QSize &size);
     void uiTestBlack(int index);

@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QMenu>
+#include <QPointer>
 #include <QPushButton>
 #include <QRandomGenerator64>
 #include <QRegularExpression>
@@ -41,6 +42,15 @@ QPushButton *MainWindow::uiTestButton(const QString &textKey, const QWidget *roo
         if (candidate->text() == text)
             return candidate;
     return nullptr;
+}
+
+bool MainWindow::uiTestLabelReads(const QWidget *root, const QString &textKey) const
+{
+    const QString text = uiText(textKey);
+    for (QLabel *label : root ? root->findChildren<QLabel *>() : QList<QLabel *>())
+        if (label->text() == text)
+            return true;
+    return false;
 }
 
 void MainWindow::uiTestSelectLanguage(const QString &code)
@@ -90,49 +100,35 @@ void MainWindow::uiTestStartup(UiTestRun &run)
 
 void MainWindow::uiTestStartupWeb(UiTestRun &run)
 {
-    QWidget *page = outputsTabs ? outputsTabs->widget(2) : nullptr;
-    QPushButton *start = uiTestButton(QStringLiteral("Start web monitor"), page);
-    QPushButton *stop = uiTestButton(QStringLiteral("Stop web monitor"), page);
     const QString code = settings->value(QStringLiteral("webMonitorCode")).toString();
     run.record(QStringLiteral("web_monitor_is_off_by_default"),
                webMonitor && !webMonitor->isRunning() && webMonitor->urls().isEmpty() && outputsTabs
-                   && outputsTabs->count() == 4 && start && start->isEnabled() && stop && !stop->isEnabled()
-                   && code.size() >= 6);
+                   && outputsTabs->count() == 4 && webStartButton && webStartButton->isEnabled() && webStopButton
+                   && !webStopButton->isEnabled() && code.size() >= 6);
 
     const QString name = QStringLiteral("web_monitor_starts_on_request_and_stops");
-    auto *access = page ? page->findChild<QComboBox *>() : nullptr;
-    auto *port = page ? page->findChild<QSpinBox *>() : nullptr;
-    QPushButton *newCode = uiTestButton(QStringLiteral("New code"), page);
-    if (!webMonitor || !start || !stop || !access || !port || !newCode || access->count() < 2) {
+    if (!webMonitor || !webStartButton || !webStopButton || !webAccessCombo || !webPortBox || !webNewCodeButton
+        || !webUrlLabel || !webStatusLabel || webAccessCombo->count() < 2) {
         run.fail(name, QStringLiteral("the web monitor page's controls are missing"));
         return;
     }
-    access->setCurrentIndex(1);
+    webAccessCombo->setCurrentIndex(1);
     const int chosen = 20000 + int(QRandomGenerator64::global()->bounded(20000));
-    port->setValue(chosen);
-    start->click();
+    webPortBox->setValue(chosen);
+    webStartButton->click();
     UiTestRun::pump(50);
-    const QStringList urls = webMonitor->urls();
-    QLabel *urlLabel = nullptr;
-    for (QLabel *label : page->findChildren<QLabel *>())
-        if (label->text().contains(QStringLiteral("http://")))
-            urlLabel = label;
-    const bool running = webMonitor->isRunning() && urls.size() == 1
-                         && urls.first().contains(QStringLiteral("127.0.0.1:%1").arg(chosen)) && urlLabel
-                         && urlLabel->text().contains(settings->value(QStringLiteral("webMonitorCode")).toString())
-                         && !port->isEnabled();
     const QString before = settings->value(QStringLiteral("webMonitorCode")).toString();
-    newCode->click();
-    UiTestRun::pump(10);
+    const QStringList urls = webMonitor->urls();
+    const bool running = webMonitor->isRunning() && urls.size() == 1
+                         && urls.first().contains(QStringLiteral("127.0.0.1:%1").arg(chosen))
+                         && webUrlLabel->text().contains(before) && !webPortBox->isEnabled();
+    webNewCodeButton->click();
     const QString after = settings->value(QStringLiteral("webMonitorCode")).toString();
-    const bool renewed = after != before && after.size() >= 6 && webMonitor->code() == after;
-    stop->click();
+    const bool renewed = after != before && webAccessCode == after && webMonitor->code() == after;
+    webStopButton->click();
     UiTestRun::pump(30);
-    const QString stoppedText = uiText(QStringLiteral("Stopped. Nothing is listening on the network."));
-    bool stoppedShown = false;
-    for (QLabel *label : page->findChildren<QLabel *>())
-        stoppedShown = stoppedShown || label->text() == stoppedText;
-    run.record(name, running && renewed && !webMonitor->isRunning() && stoppedShown);
+    run.record(name, running && renewed && !webMonitor->isRunning()
+                         && webStatusLabel->text() == uiText(QStringLiteral("Stopped. Nothing is listening on the network.")));
 }
 
 void MainWindow::uiTestStartupServices(UiTestRun &run)
@@ -148,15 +144,13 @@ void MainWindow::uiTestStartupServices(UiTestRun &run)
 
     uiTestStartupWeb(run);
 
-    const auto pairs = findChildren<QComboBox *>(QRegularExpression(QStringLiteral("^outputPair")));
-    QLabel *engineStatus = findChild<QLabel *>(QStringLiteral("engineStatus"));
+    const auto pairs = findChildren<QComboBox *>(QRegularExpression(QStringLiteral("^enginePair")));
     QWidget *engineStart = findChild<QWidget *>(QStringLiteral("engineStart"));
     run.record(QStringLiteral("low_latency_output_is_off_by_default"),
                localAudio && !localAudio->isRunning() && programADeck.externalOutput() == localAudio->isRunning()
                    && !programADeck.isMuted() && engineStart && !engineStart->isVisible() && pairs.size() == 1
-                   && engineStatus
-                   && engineStatus->text()
-                          == uiText(QStringLiteral("Off. Programs play through their normal output (Audio routing below).")));
+                   && uiTestLabelReads(pageStack->widget(4),
+                                       QStringLiteral("Off. Programs play through their normal output (Audio routing below).")));
 
     uiTestStartupLink(run);
 }

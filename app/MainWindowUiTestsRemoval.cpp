@@ -32,7 +32,7 @@ bool slotsBothMuted(NativeChannel *deck)
 
 QPushButton *MainWindow::uiTestRouteButton(bool add) const
 {
-    return uiTestButton(add ? QStringLiteral("+ Add output") : QStringLiteral("Remove last output"),
+    return uiTestButton(add ? QStringLiteral("+ Add display output") : QStringLiteral("Remove last display output"),
                         outputsTabs ? outputsTabs->widget(0) : nullptr);
 }
 

@@ -281,7 +281,8 @@ void MainWindow::uiTestDeckWindows(UiTestRun &run)
     UiTestRun::pump(80);
     DeckWindow *preview = uiTestDeckWindow(-1);
     QWidget *previewBadge = preview ? preview->findChild<QWidget *>(QStringLiteral("onAirBadge")) : nullptr;
-    const bool previewShown = preview && preview->isVisible() && (!previewBadge || !previewBadge->isVisible());
+    // Every deck window carries the badge; the Preview's must exist and stay hidden.
+    const bool previewShown = preview && preview->isVisible() && previewBadge && !previewBadge->isVisible();
     uiTestCloseDeckWindow(-1);
     UiTestRun::pump(50);
     run.record(QStringLiteral("preview_deck_detaches_without_tally_and_docks"),

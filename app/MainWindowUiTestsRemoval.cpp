@@ -61,10 +61,11 @@ void MainWindow::uiTestRemoval(UiTestRun &run)
     run.record(QStringLiteral("program_add_remove_updates_engine_routes"),
                run.engineRoutesWithFive == 5 && run.fifthExternalWithFive && uiTestEngineRoutes() == 3);
 
+    // The engine must have owned the decks until now, or there is nothing to give back.
+    bool returned = localAudio && localAudio->isRunning();
     if (localAudio)
         localAudio->stop();
     UiTestRun::pump(30);
-    bool returned = localAudio != nullptr;
     for (int i = 0; i < programCount; ++i)
         returned = returned && !channel(i)->externalOutput() && !slotsBothMuted(channel(i));
     run.record(QStringLiteral("stopping_low_latency_output_returns_programs_to_qt"),

@@ -326,10 +326,11 @@ void MainWindow::buildPages()
     appendProgramPanels(0);
 }
 
-// The resource footer's sampler runs on the global pool once it exists; until then the footer
-// keeps the last (empty) sample and the timer has nothing to start.
+// One sample at a time on the global pool; the task keeps its own reference to the sampler.
 void MainWindow::startUsageSample()
 {
+    std::shared_ptr<ProcessUsage> sampler = usageSampler;
+    usageWatcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [sampler] { return sampler->sample(); }));
 }
 
 void MainWindow::connectScreens()

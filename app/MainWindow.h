@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ProcessUsage.h"
 #include "app/ProgramRecord.h"
 #include "app/UiText.h"
 #include "engine/Cue.h"
@@ -268,6 +269,11 @@ public:
     WebMonitorServer *webMonitorServer() const { return webMonitor.get(); }
     QString webMonitorAccessCode() const { return webAccessCode; }
 
+    // Outputs, Audio and Settings pages: resource sampler, footer and panels (ProcessUsage, pages/)
+    QJsonObject processUsageJson() const;
+    void setUsageSampleForTesting(const QJsonObject &sample) { latestUsage = sample; }
+    QLabel *resourceLabel() const { return processUsageLabel; }
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -455,6 +461,11 @@ private:
     QPointer<QLabel> webStatusLabel;
     QPointer<QLabel> webCodeLabel;
     QPointer<QLabel> webUrlLabel;
+
+    // ---- Outputs, Audio and Settings pages (pages/OutputsPage, AudioPage, SettingsPage, their panels) ----
+    // The sampler is shared with the pool task that runs a sample, so a sample finishing while the
+    // window closes still runs on a live object.
+    std::shared_ptr<ProcessUsage> usageSampler = std::make_shared<ProcessUsage>();
 
     // ---- Show files, recovery, packages and relinking (MainWindowShow.cpp) ----
     // The recovery copy lives in a RecoveryStore made on first use; it keeps the bytes last written

@@ -1,5 +1,7 @@
 #include "app/MainWindow.h"
 
+#include "app/AppInfo.h"
+
 #include "app/widgets/DeckWindow.h"
 #include "app/widgets/DeskMonitor.h"
 #include "app/widgets/ElidedLabel.h"
@@ -9,6 +11,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
@@ -246,12 +249,55 @@ void MainWindow::refreshStatus()
     }
 }
 
-// The resource footer's line is composed from the process sampler's latest result by the footer's
-// own code; until a sample exists the line stays empty.
+QJsonObject MainWindow::processUsageJson() const
+{
+    return ProcessUsage::withStaleness(latestUsage, QDateTime::currentMSecsSinceEpoch());
+}
+
+// The footer's figures: this process's cost from the latest sample, then the selected Program's
+// published frames and last blend time. Percentages keep a decimal point in every language.
 void MainWindow::refreshResourceText()
 {
-    if (processUsageLabel && latestUsage.isEmpty() && !processUsageLabel->text().isEmpty())
-        processUsageLabel->clear();
+    if (!processUsageLabel)
+        return;
+    const QJsonObject sample = processUsageJson();
+    const auto percent = [](const QJsonValue &value) {
+        return value.isDouble() ? QString::number(value.toDouble(), 'f', 1) + QLatin1Char('%') : QStringLiteral("—");
+    };
+    NativeChannel *deck = selectedProgramIndex >= 0 && selectedProgramIndex < programCount ? channel(selectedProgramIndex) : nullptr;
+    const QJsonObject diag = deck ? deck->diagnostics() : QJsonObject();
+    const QJsonValue blend = diag.value(QStringLiteral("cpu_composition_last_ms"));
+    const QString fps = sampleContent || !deck ? QStringLiteral("—")
+                                               : QString::number(diag.value(QStringLiteral("video_frames_last_second")).toInt());
+    const QString composition = sampleContent || !blend.isDouble() ? QStringLiteral("—")
+                                                                   : QString::number(blend.toDouble(), 'f', 1) + QStringLiteral(" ms");
+    const QString text = QStringLiteral("CPU %1   RAM %2   GPU %3 / %4   FPS %5   %6 %7")
+                             .arg(percent(sample.value(QStringLiteral("cpu_percent"))),
+                                  mediaSizeText(sample.value(QStringLiteral("working_set_bytes"))),
+                                  percent(sample.value(QStringLiteral("gpu_percent"))),
+                                  mediaSizeText(sample.value(QStringLiteral("gpu_memory_bytes"))), fps,
+                                  uiText(QStringLiteral("Composition")), composition);
+    const QString programText = selectedProgramIndex >= 0 && selectedProgramIndex < programCount
+        ? programName(selectedProgramIndex)
+        : uiText(QStringLiteral("Not available"));
+    const QStringList tip{
+        uiText(QStringLiteral("CPU and RAM measure this app. GPU shows activity (%) and application memory (MB/GB) separately. "
+                              "Memory units are decimal: 1 MB = 1000000 bytes; 1 GB = 1000000000 bytes.")),
+        uiText(QStringLiteral("GPU memory is current process LOCAL + NON_LOCAL usage across queried hardware adapters (node 0), "
+                              "not total VRAM capacity. Missing or partial queries show a dash.")),
+        uiText(QStringLiteral("Local GPU memory")) + QStringLiteral(": ")
+            + mediaSizeText(sample.value(QStringLiteral("gpu_memory_local_bytes"))) + QStringLiteral(" · ")
+            + uiText(QStringLiteral("Non-local GPU memory")) + QStringLiteral(": ")
+            + mediaSizeText(sample.value(QStringLiteral("gpu_memory_nonlocal_bytes"))),
+        programText + QStringLiteral(" · ")
+            + uiText(QStringLiteral("FPS counts published video frames in the last second. Composition is the last CPU frame "
+                                    "blend time for a transition, not total rendering latency or the configured fade duration.")),
+        AppInfo::version};
+    const QString tooltip = tip.join(QLatin1Char('\n'));
+    if (processUsageLabel->text() != text)
+        processUsageLabel->setText(text);
+    processUsageLabel->setToolTip(tooltip);
+    processUsageLabel->setAccessibleName(tooltip + QLatin1Char('\n') + text);
 }
 
 void MainWindow::refreshProgramInventory()

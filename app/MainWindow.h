@@ -28,12 +28,15 @@
 #include <memory>
 #include <vector>
 
+class AudioPanel;
 class DeckWindow;
+class DigitalPanel;
 class DeskMonitor;
 class ElidedLabel;
 class LinkNode;
 class LocalAudioEngine;
 class OutputWindow;
+class QBoxLayout;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -273,6 +276,22 @@ public:
     QJsonObject processUsageJson() const;
     void setUsageSampleForTesting(const QJsonObject &sample) { latestUsage = sample; }
     QLabel *resourceLabel() const { return processUsageLabel; }
+    struct AreaPreset
+    {
+        QString name;
+        QRectF rect;
+    };
+    static const QList<AreaPreset> &areaPresets();
+    QWidget *outputRoutingPage();
+    void appendRouteArea(QBoxLayout *panelLayout, int route);
+    void applyRouteArea(int route);
+    QComboBox *routeArea(int route) const;
+    QDoubleSpinBox *routeAreaBox(int route, int field) const;
+    QLabel *routeScalingLine(int route) const;
+    QTableWidget *programInventory() const { return inventoryTable; }
+    DigitalPanel *digitalPanel(int index) const;
+    AudioPanel *audioPanel(int index) const;
+    void retranslatePagePanels();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -304,6 +323,8 @@ private:
         QPointer<QComboBox> scaling;
         QPointer<QLabel> scalingInfo;
         QPointer<QLabel> number;
+        QPointer<QComboBox> area;
+        QPointer<QDoubleSpinBox> areaBoxes[4];
     };
     struct ProgramTile
     {
@@ -466,6 +487,12 @@ private:
     // The sampler is shared with the pool task that runs a sample, so a sample finishing while the
     // window closes still runs on a live object.
     std::shared_ptr<ProcessUsage> usageSampler = std::make_shared<ProcessUsage>();
+    QTableWidget *inventoryTable = nullptr;
+    QList<int> inventorySignature;
+    QList<QPointer<NativeChannel>> routeDecks; // the deck each route's open window shows
+    QPointer<QPushButton> removeProgramButton;
+    QPointer<QPushButton> addDisplayButton;
+    QPointer<QPushButton> removeDisplayButton;
 
     // ---- Show files, recovery, packages and relinking (MainWindowShow.cpp) ----
     // The recovery copy lives in a RecoveryStore made on first use; it keeps the bytes last written

@@ -53,6 +53,7 @@ void MainWindow::retranslate()
         if (i < audioPanels.size() && audioPanels[i])
             audioPanels[i]->setProperty("programName", programs[i].name);
     }
+    retranslatePagePanels();
     texts.applyRememberedTexts();
     for (QPushButton *mode : {manualButton, sequentialButton}) {
         if (!mode)

@@ -203,15 +203,6 @@ void MainWindow::appendProgram(const ShowProgram &program)
     applyLocalAudioRoutes(-1);
 }
 
-// The per-Program audio and NDI/OMT panels belong to the Audio and Outputs pages; until those
-// panels exist each Program keeps an empty place in both lists, so the lists stay index-aligned.
-void MainWindow::appendProgramPanels(int index)
-{
-    Q_UNUSED(index);
-    digitalPanels.append(QPointer<QWidget>());
-    audioPanels.append(QPointer<QWidget>());
-}
-
 bool MainWindow::addRoute(int programIndex)
 {
     if (programIndex < 0 || programIndex >= programCount)

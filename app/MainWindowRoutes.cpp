@@ -1,8 +1,10 @@
 #include "app/MainWindow.h"
 
 #include "outputs/display/OutputWindow.h"
+#include "outputs/display/PixelSize.h"
 
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -79,6 +81,7 @@ void MainWindow::openDisplayOutput(int route)
     connect(window, &QObject::destroyed, this, [this] { tick(); }, Qt::QueuedConnection);
     routeOpenedProgram[route] = programIndex;
     routeWindows[route] = window;
+    routeDecks[route] = channel(programIndex);
     outputWindows.append(window);
     window->setArea(routeRegion(route));
     window->showOnScreen(floating ? nullptr : screen);
@@ -124,6 +127,8 @@ void MainWindow::removeLastRoute()
         routeWindows.removeLast();
     if (last < routeOpenedProgram.size())
         routeOpenedProgram.removeLast();
+    if (last < routeDecks.size())
+        routeDecks.removeLast();
     delete routes.takeLast().row.data();
 }
 
@@ -133,60 +138,164 @@ void MainWindow::appendRoutePanel()
     RouteWidgets route;
     route.row = new QFrame(this);
     route.row->setObjectName(QStringLiteral("panel"));
-    auto *layout = new QGridLayout(route.row);
-    layout->setContentsMargins(12, 10, 12, 10);
-    layout->setHorizontalSpacing(10);
+    auto *layout = new QVBoxLayout(route.row);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(10);
+    auto *top = new QHBoxLayout;
+    top->setSpacing(10);
     route.number = new QLabel(QStringLiteral("%1").arg(index + 1, 2, 10, QLatin1Char('0')), route.row);
     route.number->setObjectName(QStringLiteral("routeNumber"));
-    layout->addWidget(route.number, 0, 0, 3, 1);
-    layout->addWidget(makeLabel(QStringLiteral("SOURCE"), QStringLiteral("eyebrow")), 0, 1);
-    layout->addWidget(makeLabel(QStringLiteral("DISPLAY"), QStringLiteral("eyebrow")), 0, 2);
-    layout->addWidget(makeLabel(QStringLiteral("SCALING"), QStringLiteral("eyebrow")), 0, 3);
+    top->addWidget(route.number, 0, Qt::AlignBottom);
+    const auto section = [this, top](const QString &title, QComboBox *combo, int minimumWidth, int stretch) {
+        auto *column = new QVBoxLayout;
+        column->addWidget(makeLabel(title, QStringLiteral("eyebrow")));
+        combo->setMinimumWidth(minimumWidth);
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        column->addWidget(combo);
+        top->addLayout(column, stretch);
+    };
     route.source = new QComboBox(route.row);
+    for (int p = 0; p < programCount; ++p)
+        route.source->addItem(programName(p));
+    section(QStringLiteral("SOURCE"), route.source, 100, 1);
+    top->addWidget(new QLabel(QStringLiteral("→"), route.row), 0, Qt::AlignBottom);
     route.display = new QComboBox(route.row);
     route.display->addItem(uiText(QStringLiteral("Floating test window")), QStringLiteral("floating"));
+    section(QStringLiteral("DISPLAY"), route.display, 130, 2);
     route.scaling = new QComboBox(route.row);
     route.scaling->addItem(uiText(QStringLiteral("Native · performance")), QStringLiteral("native"));
     route.scaling->addItem(uiText(QStringLiteral("Lanczos · experimental (CPU)")), QStringLiteral("lanczos"));
     route.scaling->addItem(uiText(QStringLiteral("Lanczos · GPU (SDR)")), QStringLiteral("gpu"));
     const QString scalerKey = QStringLiteral("outputScaler%1").arg(index);
-    const int stored = route.scaling->findData(settings->value(scalerKey, QStringLiteral("native")).toString());
-    route.scaling->setCurrentIndex(std::max(0, stored));
-    connect(route.scaling, &QComboBox::currentIndexChanged, this, [this, scalerKey, combo = route.scaling] {
-        if (!sampleContent)
-            settings->setValue(scalerKey, combo->currentData().toString());
-        tick();
-    });
-    connect(route.source, &QComboBox::currentIndexChanged, this, [this] { tick(); });
-    layout->addWidget(route.source, 1, 1);
-    layout->addWidget(route.display, 1, 2);
-    layout->addWidget(route.scaling, 1, 3);
+    route.scaling->setCurrentIndex(std::max(0, route.scaling->findData(settings->value(scalerKey, QStringLiteral("native")).toString())));
+    section(QStringLiteral("SCALING"), route.scaling, 130, 1);
     QPushButton *open = button(QStringLiteral("Open output"));
     QPushButton *close = button(QStringLiteral("Close output"));
-    connect(open, &QPushButton::clicked, this, [this, row = QPointer<QFrame>(route.row)] {
-        for (int i = 0; i < routes.size(); ++i)
-            if (routes[i].row == row)
-                openDisplayOutput(i);
-    });
-    connect(close, &QPushButton::clicked, this, [this, row = QPointer<QFrame>(route.row)] {
-        for (int i = 0; i < routes.size(); ++i)
-            if (routes[i].row == row && routeWindows[i])
-                routeWindows[i]->close();
-    });
-    layout->addWidget(open, 1, 4);
-    layout->addWidget(close, 1, 5);
-    route.scalingInfo = new QLabel(route.row);
-    route.scalingInfo->setObjectName(QStringLiteral("muted"));
-    layout->addWidget(route.scalingInfo, 2, 1, 1, 5);
-    layout->setColumnStretch(1, 2);
-    layout->setColumnStretch(2, 2);
-    layout->setColumnStretch(3, 2);
-    if (routeRowsLayout)
-        routeRowsLayout->insertWidget(routeRowsLayout->count() - 1, route.row);
+    top->addWidget(open, 0, Qt::AlignBottom);
+    top->addWidget(close, 0, Qt::AlignBottom);
+    layout->addLayout(top);
     routes.append(route);
     routeWindows.append(QPointer<OutputWindow>());
     routeOpenedProgram.append(-1);
+    routeDecks.append(QPointer<NativeChannel>());
+    appendRouteArea(layout, index);
+    routes[index].scalingInfo = new QLabel(route.row);
+    routes[index].scalingInfo->setObjectName(QStringLiteral("muted"));
+    layout->addWidget(routes[index].scalingInfo);
+
+    connect(route.scaling, &QComboBox::currentIndexChanged, this, [this, scalerKey, combo = route.scaling] {
+        if (!sampleContent)
+            settings->setValue(scalerKey, combo->currentData().toString());
+    });
+    for (QComboBox *choice : {route.source.data(), route.display.data()})
+        connect(choice, &QComboBox::currentIndexChanged, this, [this] {
+            if (!sampleContent)
+                modified = true;
+            tick();
+        });
+    connect(open, &QPushButton::clicked, this, [this, index] { openDisplayOutput(index); });
+    connect(close, &QPushButton::clicked, this, [this, index] {
+        if (index < routeWindows.size() && routeWindows[index])
+            routeWindows[index]->close();
+        tick();
+    });
+    if (routeRowsLayout)
+        routeRowsLayout->insertWidget(routeRowsLayout->count() - 1, route.row);
     refreshDisplayChoices();
+}
+
+const QList<MainWindow::AreaPreset> &MainWindow::areaPresets()
+{
+    static const QList<AreaPreset> presets{
+        {QStringLiteral("Full frame"), QRectF(0, 0, 1, 1)},
+        {QStringLiteral("Left half"), QRectF(0, 0, 0.5, 1)},
+        {QStringLiteral("Right half"), QRectF(0.5, 0, 0.5, 1)},
+        {QStringLiteral("Top half"), QRectF(0, 0, 1, 0.5)},
+        {QStringLiteral("Bottom half"), QRectF(0, 0.5, 1, 0.5)},
+        {QStringLiteral("Left third"), QRectF(0, 0, 1.0 / 3.0, 1)},
+        {QStringLiteral("Center third"), QRectF(1.0 / 3.0, 0, 1.0 / 3.0, 1)},
+        {QStringLiteral("Right third"), QRectF(2.0 / 3.0, 0, 1.0 / 3.0, 1)},
+        {QStringLiteral("Top-left quarter"), QRectF(0, 0, 0.5, 0.5)},
+        {QStringLiteral("Top-right quarter"), QRectF(0.5, 0, 0.5, 0.5)},
+        {QStringLiteral("Bottom-left quarter"), QRectF(0, 0.5, 0.5, 0.5)},
+        {QStringLiteral("Bottom-right quarter"), QRectF(0.5, 0.5, 0.5, 0.5)}};
+    return presets;
+}
+
+// The AREA row reads its two keys leniently: a region that is not four parts falls back to the
+// whole picture, each part is clamped to its box, and the area index is clamped to the items.
+void MainWindow::appendRouteArea(QBoxLayout *panelLayout, int route)
+{
+    auto *row = new QHBoxLayout;
+    row->setSpacing(8);
+    row->addWidget(makeLabel(QStringLiteral("AREA"), QStringLiteral("eyebrow")));
+    auto *area = new QComboBox(routes[route].row);
+    area->setObjectName(QStringLiteral("routeArea"));
+    const QString tip = QStringLiteral("Area of the video shown on this screen (LED wall split across PCs). X, Y, width and "
+                                       "height in % of the video.");
+    area->setProperty("tipKey", tip);
+    area->setToolTip(uiText(tip));
+    for (const AreaPreset &preset : areaPresets())
+        area->addItem(uiText(preset.name));
+    area->addItem(uiText(QStringLiteral("Custom area")));
+    row->addWidget(area, 1);
+    const QStringList parts = settings->value(QStringLiteral("outputRegion%1").arg(route), QStringLiteral("0,0,100,100"))
+                                  .toString()
+                                  .split(QLatin1Char(','));
+    const double fallback[4] = {0, 0, 100, 100};
+    const char *prefixes[4] = {"X ", "Y ", "W ", "H "};
+    for (int field = 0; field < 4; ++field) {
+        auto *box = new QDoubleSpinBox(routes[route].row);
+        box->setRange(field < 2 ? 0 : 1, field < 2 ? 99 : 100);
+        box->setDecimals(2);
+        box->setSuffix(QStringLiteral(" %"));
+        box->setPrefix(QString::fromLatin1(prefixes[field]));
+        box->setValue(parts.size() == 4 ? parts[field].trimmed().toDouble() : fallback[field]);
+        row->addWidget(box);
+        routes[route].areaBoxes[field] = box;
+    }
+    const int stored = settings->value(QStringLiteral("outputArea%1").arg(route), 0).toInt();
+    area->setCurrentIndex(std::clamp(stored, 0, 12));
+    routes[route].area = area;
+    panelLayout->addLayout(row);
+    applyRouteArea(route);
+    connect(area, &QComboBox::currentIndexChanged, this, [this, route] { applyRouteArea(route); });
+    for (QDoubleSpinBox *box : routes[route].areaBoxes)
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this, route] { applyRouteArea(route); });
+}
+
+void MainWindow::applyRouteArea(int route)
+{
+    QComboBox *area = routeArea(route);
+    if (!area)
+        return;
+    const bool custom = area->currentIndex() == 12;
+    QStringList values;
+    for (QDoubleSpinBox *box : routes[route].areaBoxes) {
+        box->setVisible(custom);
+        values << QString::number(box->value(), 'g', 6);
+    }
+    if (!sampleContent) {
+        settings->setValue(QStringLiteral("outputArea%1").arg(route), area->currentIndex());
+        settings->setValue(QStringLiteral("outputRegion%1").arg(route), values.join(QLatin1Char(',')));
+    }
+    if (OutputWindow *window = routeWindow(route))
+        window->setArea(routeRegion(route));
+}
+
+QComboBox *MainWindow::routeArea(int route) const
+{
+    return route >= 0 && route < routes.size() ? routes[route].area.data() : nullptr;
+}
+
+QDoubleSpinBox *MainWindow::routeAreaBox(int route, int field) const
+{
+    return route >= 0 && route < routes.size() && field >= 0 && field < 4 ? routes[route].areaBoxes[field].data() : nullptr;
+}
+
+QLabel *MainWindow::routeScalingLine(int route) const
+{
+    return route >= 0 && route < routes.size() ? routes[route].scalingInfo.data() : nullptr;
 }
 
 QScreen *MainWindow::routeScreen(int route) const
@@ -201,29 +310,16 @@ QScreen *MainWindow::routeScreen(int route) const
     return nullptr;
 }
 
-// The area editor of a route belongs to the Outputs page; until it stores a region the route
-// shows the full frame.
+// The window itself clips the rectangle to the picture and ignores one too small to show.
 QRectF MainWindow::routeRegion(int route) const
 {
-    const QRectF full(0, 0, 1, 1);
-    if (route < 0 || route >= routeCount)
-        return full;
-    const QStringList parts = settings->value(QStringLiteral("outputRegion%1").arg(route)).toString().split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return full;
-    QList<double> values;
-    for (const QString &part : parts) {
-        bool ok = false;
-        const double value = part.toDouble(&ok);
-        if (!ok || !std::isfinite(value))
-            return full;
-        values << value / 100.0;
-    }
-    const QRectF region(values[0], values[1], values[2], values[3]);
-    if (region.width() <= 0 || region.height() <= 0 || region.left() < 0 || region.top() < 0
-        || region.right() > 1.0001 || region.bottom() > 1.0001)
-        return full;
-    return region;
+    QComboBox *area = routeArea(route);
+    if (!area || route >= routeCount)
+        return QRectF(0, 0, 1, 1);
+    if (area->currentIndex() >= 0 && area->currentIndex() < areaPresets().size())
+        return areaPresets()[area->currentIndex()].rect;
+    const auto value = [this, route](int field) { return routes[route].areaBoxes[field]->value() / 100.0; };
+    return QRectF(value(0), value(1), value(2), value(3));
 }
 
 void MainWindow::refreshDisplayChoices()
@@ -237,12 +333,17 @@ void MainWindow::refreshDisplayChoices()
         route.display->clear();
         route.display->addItem(uiText(QStringLiteral("Floating test window")), QStringLiteral("floating"));
         for (QScreen *screen : screens) {
-            const QSize size = screen->geometry().size();
-            route.display->addItem(QStringLiteral("%1 · %2 × %3").arg(screen->name()).arg(size.width()).arg(size.height()),
+            const QSize size = devicePixelSize(screen->geometry().size(), screen->devicePixelRatio());
+            route.display->addItem(QStringLiteral("%1 · %2 × %3 · %4 Hz")
+                                       .arg(screen->name())
+                                       .arg(size.width())
+                                       .arg(size.height())
+                                       .arg(QString::number(screen->refreshRate(), 'f', 0)),
                                    screenIdentity(screen));
         }
         route.display->setCurrentIndex(std::max(0, route.display->findData(kept)));
     }
+    refreshScalingInfo();
 }
 
 void MainWindow::watchScreen(QScreen *screen)
@@ -251,24 +352,42 @@ void MainWindow::watchScreen(QScreen *screen)
     connect(screen, &QScreen::logicalDotsPerInchChanged, this, [this] { refreshDisplayChoices(); });
 }
 
-// The route rows carry their own widgets; the refresh only renumbers them after a removal.
-void MainWindow::rebuildRouteTable()
-{
-    for (int i = 0; i < routes.size(); ++i)
-        if (routes[i].number)
-            routes[i].number->setText(QStringLiteral("%1").arg(i + 1, 2, 10, QLatin1Char('0')));
-}
-
+// Source size from the Program's last published frame (or the window's own deck while it is open),
+// output size from the open window, else the chosen screen, else the floating window's size.
 void MainWindow::refreshScalingInfo()
 {
     for (int i = 0; i < routes.size(); ++i) {
         QLabel *info = routes[i].scalingInfo;
-        if (!info)
+        QComboBox *source = routes[i].source;
+        if (!info || !source)
             continue;
-        const OutputWindow *window = routeWindows[i];
-        const QString text = window && window->isVisible()
-                                 ? QStringLiteral("%1 × %2").arg(window->physicalSize().width()).arg(window->physicalSize().height())
-                                 : QString();
+        QSize sourceSize;
+        QSize outputSize(720, 405);
+        const int shown = source->currentIndex();
+        if (sampleContent)
+            sourceSize = i == 2 ? QSize(1920, 1080) : QSize(3840, 2160);
+        else if (shown >= 0 && shown < programCount)
+            sourceSize = channel(shown)->currentFrame().size();
+        const OutputWindow *window = i < routeWindows.size() ? routeWindows[i].data() : nullptr;
+        if (window) {
+            outputSize = window->physicalSize();
+            if (!sampleContent) {
+                const NativeChannel *deck = i < routeDecks.size() ? routeDecks[i].data() : nullptr;
+                sourceSize = deck ? deck->currentFrame().size() : QSize();
+            }
+        } else if (QScreen *screen = routeScreen(i)) {
+            outputSize = devicePixelSize(screen->geometry().size(), screen->devicePixelRatio());
+        }
+        QString text = uiText(QStringLiteral("No media loaded"));
+        if (!sourceSize.isEmpty()) {
+            const QSize fitted = fitSize(sourceSize, outputSize);
+            const QString mode = fitted == sourceSize ? QStringLiteral("1:1")
+                                 : fitted.width() < sourceSize.width() ? QStringLiteral("Downscale")
+                                                                       : QStringLiteral("Upscale");
+            text = uiText(QStringLiteral("Source %1 → Output %2 · %3"))
+                       .arg(QStringLiteral("%1 × %2").arg(sourceSize.width()).arg(sourceSize.height()),
+                            QStringLiteral("%1 × %2").arg(outputSize.width()).arg(outputSize.height()), uiText(mode));
+        }
         if (info->text() != text)
             info->setText(text);
     }

@@ -1,12 +1,17 @@
 #include "app/MainWindow.h"
 
+#include "app/pages/AudioPanel.h"
+#include "app/pages/DigitalPanel.h"
 #include "update/UpdateController.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QComboBox>
+#include <QFrame>
 #include <QPixmap>
 #include <QTimer>
+#include <QVBoxLayout>
 
 void MainWindow::captureBoard(const QString &path)
 {
@@ -70,4 +75,47 @@ QString MainWindow::programNameForId(int programId)
 std::function<QString(const QString &)> MainWindow::textProvider()
 {
     return [this](const QString &key) { return uiText(key); };
+}
+
+// One NDI/OMT card and one audio strip per Program, index-aligned with the Programs.
+void MainWindow::appendProgramPanels(int index)
+{
+    const QString key = programKey(index);
+    auto *digital = new DigitalPanel(networkBus(index), settings.get(), key, textProvider(), sampleContent);
+    auto *audio = new AudioPanel(channel(index), settings.get(), key, textProvider(), sampleContent);
+    for (QFrame *panel : {static_cast<QFrame *>(digital), static_cast<QFrame *>(audio)})
+        panel->setProperty("programName", programs.value(index).name);
+    digital->retranslate();
+    audio->retranslate();
+    if (digitalPanelsLayout)
+        digitalPanelsLayout->addWidget(digital);
+    if (audioPanelsLayout)
+        audioPanelsLayout->addWidget(audio);
+    digitalPanels.append(digital);
+    audioPanels.append(audio);
+}
+
+DigitalPanel *MainWindow::digitalPanel(int index) const
+{
+    return index >= 0 && index < digitalPanels.size() ? static_cast<DigitalPanel *>(digitalPanels[index].data()) : nullptr;
+}
+
+AudioPanel *MainWindow::audioPanel(int index) const
+{
+    return index >= 0 && index < audioPanels.size() ? static_cast<AudioPanel *>(audioPanels[index].data()) : nullptr;
+}
+
+// Called by the language change after the Programs' names were handed to the panels.
+void MainWindow::retranslatePagePanels()
+{
+    for (const RouteWidgets &route : std::as_const(routes)) {
+        for (int i = 0; route.area && i < route.area->count(); ++i)
+            route.area->setItemText(i, uiText(i < areaPresets().size() ? areaPresets()[i].name : QStringLiteral("Custom area")));
+    }
+    for (int i = 0; i < digitalPanels.size(); ++i) {
+        if (DigitalPanel *panel = digitalPanel(i))
+            panel->retranslate();
+        if (AudioPanel *panel = audioPanel(i))
+            panel->retranslate();
+    }
 }

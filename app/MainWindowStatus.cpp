@@ -304,10 +304,20 @@ void MainWindow::refreshProgramInventory()
 {
     if (programCountLabel)
         programCountLabel->setText(uiText(programCount == 1 ? QStringLiteral("%1 Program") : QStringLiteral("%1 Programs"))
-                                       .arg(programCount));
+                                       .arg(programCount)
+                                   + QStringLiteral(" · ")
+                                   + uiText(routeCount == 1 ? QStringLiteral("%1 display route")
+                                                            : QStringLiteral("%1 display routes"))
+                                         .arg(routeCount));
     if (routeCountLabel)
         routeCountLabel->setText(uiText(routeCount == 1 ? QStringLiteral("%1 display route") : QStringLiteral("%1 display routes"))
                                      .arg(routeCount));
+    if (removeProgramButton)
+        removeProgramButton->setEnabled(selectedProgramIndex > 0);
+    if (addDisplayButton)
+        addDisplayButton->setEnabled(routeCount < 128);
+    if (removeDisplayButton)
+        removeDisplayButton->setEnabled(routeCount > 1);
     if (programSelector) {
         const QSignalBlocker blocker(programSelector);
         programSelector->clear();

@@ -185,11 +185,12 @@ void MainWindow::uiTestUsage(UiTestRun &run)
 {
     const bool sampled = UiTestRun::waitUntil(
         [this] {
-            return latestUsage.value(QStringLiteral("cpu_percent")).isDouble()
-                   && latestUsage.value(QStringLiteral("working_set_bytes")).toDouble() > 0;
+            const QJsonObject sample = processUsageJson();
+            return sample.value(QStringLiteral("cpu_percent")).isDouble()
+                   && sample.value(QStringLiteral("working_set_bytes")).toDouble() > 0;
         },
         12000);
-    const QJsonObject sample = latestUsage;
+    const QJsonObject sample = processUsageJson();
     const double cpu = sample.value(QStringLiteral("cpu_percent")).toDouble(-1);
     run.record(QStringLiteral("footer_uses_real_process_cpu_and_working_set"),
                sampled && cpu >= 0 && cpu <= 100
@@ -229,8 +230,15 @@ void MainWindow::uiTestUsage(UiTestRun &run)
                               {QStringLiteral("working_set_bytes"), 1000},
                               {QStringLiteral("gpu_percent"), 75}};
     refreshResourceText();
-    run.fail(QStringLiteral("stale_resource_samples_show_unavailable_instead_of_zero_or_old_values"),
-             QStringLiteral("processUsageJson is not built"));
+    const QJsonObject stale = processUsageJson();
+    run.record(QStringLiteral("stale_resource_samples_show_unavailable_instead_of_zero_or_old_values"),
+               stale.value(QStringLiteral("cpu_percent")).isNull()
+                   && stale.value(QStringLiteral("working_set_bytes")).isNull()
+                   && stale.value(QStringLiteral("gpu_percent")).isNull()
+                   && stale.value(QStringLiteral("gpu_memory_bytes")).isNull()
+                   && stale.value(QStringLiteral("gpu_memory_complete")).isBool()
+                   && !stale.value(QStringLiteral("gpu_memory_complete")).toBool() && processUsageLabel
+                   && processUsageLabel->text().startsWith(QStringLiteral("CPU —   RAM —   GPU —")));
 
     latestUsage = QJsonObject{{QStringLiteral("sampled_unix_ms"), double(QDateTime::currentMSecsSinceEpoch())},
                               {QStringLiteral("cpu_percent"), 12.5},

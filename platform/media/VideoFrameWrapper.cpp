@@ -117,6 +117,8 @@ QVideoFrame VideoFrameWrapper::wrap(const AVFrame *frame, qint64 startUs, qint64
         if (!out.isValid() || !out.map(QVideoFrame::WriteOnly))
             return {};
         ok = convert(frame, AV_PIX_FMT_NV12, out);
+    } else if (target == AV_PIX_FMT_P010LE && frame->format == AV_PIX_FMT_YUV420P10LE) {
+        ok = packP010(frame, out);
     } else if (target != AV_PIX_FMT_NONE) {
         ok = convert(frame, target, out);
     }
@@ -147,6 +149,36 @@ bool VideoFrameWrapper::copyPlanes(const AVFrame *frame, QVideoFrame &target)
         const int rows = i == 0 ? frame->height : AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h);
         av_image_copy_plane(target.bits(i), target.bytesPerLine(i), frame->data[i], frame->linesize[i],
                             widths[i], rows);
+    }
+    return true;
+}
+
+bool VideoFrameWrapper::packP010(const AVFrame *frame, QVideoFrame &target)
+{
+    // 10-bit samples in the low bits of 16-bit words become P010's high bits, and the two chroma
+    // planes are interleaved: a plain loop over the words, several times faster than libswscale.
+    const int width = frame->width;
+    const int height = frame->height;
+    const int chromaWidth = (width + 1) / 2;
+    const int chromaHeight = (height + 1) / 2;
+    if (target.planeCount() != 2 || target.bytesPerLine(0) < width * 2 || target.bytesPerLine(1) < chromaWidth * 4
+        || qint64(target.bytesPerLine(0)) * height > target.mappedBytes(0)
+        || qint64(target.bytesPerLine(1)) * chromaHeight > target.mappedBytes(1))
+        return false;
+    for (int y = 0; y < height; ++y) {
+        const auto *in = reinterpret_cast<const quint16 *>(frame->data[0] + qint64(y) * frame->linesize[0]);
+        auto *out = reinterpret_cast<quint16 *>(target.bits(0) + qint64(y) * target.bytesPerLine(0));
+        for (int x = 0; x < width; ++x)
+            out[x] = quint16(in[x] << 6);
+    }
+    for (int y = 0; y < chromaHeight; ++y) {
+        const auto *u = reinterpret_cast<const quint16 *>(frame->data[1] + qint64(y) * frame->linesize[1]);
+        const auto *v = reinterpret_cast<const quint16 *>(frame->data[2] + qint64(y) * frame->linesize[2]);
+        auto *out = reinterpret_cast<quint16 *>(target.bits(1) + qint64(y) * target.bytesPerLine(1));
+        for (int x = 0; x < chromaWidth; ++x) {
+            out[2 * x] = quint16(u[x] << 6);
+            out[2 * x + 1] = quint16(v[x] << 6);
+        }
     }
     return true;
 }

@@ -34,6 +34,7 @@ private:
     QVideoFrameFormat formatFor(const AVFrame *frame, QVideoFrameFormat::PixelFormat pixelFormat);
     bool copyPlanes(const AVFrame *frame, QVideoFrame &target);
     bool convert(const AVFrame *frame, int targetAvFormat, QVideoFrame &target);
+    static bool packP010(const AVFrame *frame, QVideoFrame &target);
     static int conversionTarget(int avPixelFormat);
 
     SwsContext *m_sws = nullptr;

@@ -1,6 +1,7 @@
 #include "platform/media/AudioBufferOutput.h"
 #include "platform/media/AudioMonitor.h"
 #include "platform/media/MediaPlayer.h"
+#include "platform/media/VideoFrameWrapper.h"
 
 #include <QAudioDevice>
 #include <QAudioOutput>
@@ -14,6 +15,10 @@
 #include <QVideoSink>
 #include <QtTest>
 #include <cmath>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
 
 namespace {
 QString fixture(const QString &name)
@@ -151,6 +156,7 @@ private slots:
     void badMediaIsInvalid_data();
     void badMediaIsInvalid();
     void coverArtIsNoVideo();
+    void tenBitPlanesArePackedIntoP010();
     void restartPointIsServedByTheWaitingDecoder_data();
     void restartPointIsServedByTheWaitingDecoder();
     void destroyInAnyStateIsPrompt();
@@ -759,6 +765,40 @@ void TestMediaPlayer::restartPointIsServedByTheWaitingDecoder()
     QVERIFY(rig.waitForFrames(1));
     QCOMPARE(rig.frames.first().code, expected);
     QCOMPARE(rig.player.prerolledRestarts(), quint64(3));
+}
+
+void TestMediaPlayer::tenBitPlanesArePackedIntoP010()
+{
+    // An odd-sized 10-bit 4:2:0 picture with a distinct value in every sample.
+    AVFrame *frame = av_frame_alloc();
+    frame->format = AV_PIX_FMT_YUV420P10LE;
+    frame->width = 7;
+    frame->height = 5;
+    QVERIFY(av_frame_get_buffer(frame, 0) >= 0);
+    const auto sample = [frame](int plane, int x, int y) -> quint16 & {
+        return reinterpret_cast<quint16 *>(frame->data[plane] + y * frame->linesize[plane])[x];
+    };
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 7; ++x)
+            sample(0, x, y) = quint16(64 + 10 * y + x);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 4; ++x) {
+            sample(1, x, y) = quint16(300 + 10 * y + x);
+            sample(2, x, y) = quint16(700 + 10 * y + x);
+        }
+    VideoFrameWrapper wrapper;
+    QVideoFrame wrapped = wrapper.wrap(frame, 0, 40000);
+    av_frame_free(&frame);
+    QCOMPARE(wrapped.pixelFormat(), QVideoFrameFormat::Format_P010);
+    QVERIFY(wrapped.map(QVideoFrame::ReadOnly));
+    const auto at = [&wrapped](int plane, int index, int y) {
+        return reinterpret_cast<const quint16 *>(wrapped.bits(plane) + y * wrapped.bytesPerLine(plane))[index];
+    };
+    QCOMPARE(at(0, 6, 4), quint16((64 + 40 + 6) << 6));
+    QCOMPARE(at(0, 0, 0), quint16(64 << 6));
+    QCOMPARE(at(1, 2 * 3, 2), quint16((300 + 20 + 3) << 6));      // U of the last chroma sample
+    QCOMPARE(at(1, 2 * 3 + 1, 2), quint16((700 + 20 + 3) << 6));  // its V beside it
+    wrapped.unmap();
 }
 
 void TestMediaPlayer::coverArtIsNoVideo()

@@ -30,6 +30,7 @@
 
 class AudioPanel;
 class DeckWindow;
+class DiagnosticsPanel;
 class DigitalPanel;
 class DeskMonitor;
 class ElidedLabel;
@@ -44,6 +45,7 @@ class QDoubleSpinBox;
 class QFrame;
 class QGridLayout;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QMenu;
@@ -58,6 +60,7 @@ class QTableWidget;
 class QTimer;
 class QVBoxLayout;
 class UpdateController;
+class UpdatePanel;
 class UiTestRun;
 class WebMonitorServer;
 
@@ -292,6 +295,24 @@ public:
     DigitalPanel *digitalPanel(int index) const;
     AudioPanel *audioPanel(int index) const;
     void retranslatePagePanels();
+    QFrame *lowLatencyOutputSection();
+    void saveLocalAudioSetting(const QString &key, const QVariant &value);
+    void refreshAudioDevices();
+    void refreshAudioStatus();
+    bool startLowLatencyOutput(int backendType, const QString &deviceId, int bufferFrames);
+    void refreshAudioRouting();
+    void setPreviewListening(bool on);
+    bool isListeningToPreview() const { return previewListening; }
+    AudioPanel *previewAudioPanel() const;
+    QString lowLatencyStatusText() const;
+    QComboBox *enginePair(int index) const;
+    QWidget *playbackPreferences();
+    QJsonObject diagnosticsSnapshot();
+    DiagnosticsPanel *diagnosticsPanel() const { return diagnostics; }
+    UpdatePanel *updatePanel() const { return updates; }
+    bool anyProgramPlaying();
+    void installUpdate();
+    void retranslateAudioSection();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -490,6 +511,30 @@ private:
     QTableWidget *inventoryTable = nullptr;
     QList<int> inventorySignature;
     QList<QPointer<NativeChannel>> routeDecks; // the deck each route's open window shows
+    QPointer<QComboBox> engineBackendCombo;
+    QPointer<QComboBox> engineDeviceCombo;
+    QPointer<QComboBox> engineBufferCombo;
+    QPointer<QWidget> engineBufferSection;
+    QPointer<QPushButton> engineStartButton;
+    QPointer<QPushButton> engineStopButton;
+    QPointer<QWidget> aes67Row;
+    QPointer<QLineEdit> aes67NameField;
+    QPointer<QComboBox> aes67ChannelsCombo;
+    QPointer<QLineEdit> aes67MulticastField;
+    QPointer<QComboBox> aes67LatencyCombo;
+    QPointer<QCheckBox> engineSyncBox;
+    QPointer<QSpinBox> engineOffsetBox;
+    QPointer<QCheckBox> engineAutoStartBox;
+    QPointer<QLabel> engineStatusLabel;
+    QGridLayout *routingGrid = nullptr;
+    QList<int> routingSignature;
+    QList<QPointer<QLabel>> pairLabels;
+    QList<QPointer<QComboBox>> pairCombos;
+    QPointer<AudioPanel> previewPanel;
+    bool previewListening = false;
+    QPointer<QComboBox> projectFpsCombo;
+    DiagnosticsPanel *diagnostics = nullptr;
+    UpdatePanel *updates = nullptr;
     QPointer<QPushButton> removeProgramButton;
     QPointer<QPushButton> addDisplayButton;
     QPointer<QPushButton> removeDisplayButton;

@@ -1,10 +1,19 @@
 #include "app/MainWindow.h"
 
 #include "app/pages/AudioPanel.h"
+#include "app/pages/DiagnosticsPanel.h"
 #include "app/pages/DigitalPanel.h"
+#include "app/pages/UpdatePanel.h"
+#include "app/AppInfo.h"
+#include "outputs/audio/LocalAudioEngine.h"
+#include "outputs/display/OutputWindow.h"
 #include "update/UpdateController.h"
+#include "web/WebMonitorServer.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QTableWidget>
 #include <QFile>
 #include <QFileInfo>
 #include <QComboBox>
@@ -108,6 +117,13 @@ AudioPanel *MainWindow::audioPanel(int index) const
 // Called by the language change after the Programs' names were handed to the panels.
 void MainWindow::retranslatePagePanels()
 {
+    if (previewPanel)
+        previewAudioPanel()->retranslate();
+    if (diagnostics)
+        diagnostics->retranslate();
+    if (updates)
+        updates->refresh();
+    retranslateAudioSection();
     for (const RouteWidgets &route : std::as_const(routes)) {
         for (int i = 0; route.area && i < route.area->count(); ++i)
             route.area->setItemText(i, uiText(i < areaPresets().size() ? areaPresets()[i].name : QStringLiteral("Custom area")));
@@ -118,4 +134,77 @@ void MainWindow::retranslatePagePanels()
         if (AudioPanel *panel = audioPanel(i))
             panel->retranslate();
     }
+}
+
+// Everything the engine objects measure, read once on the GUI thread; changes nothing.
+QJsonObject MainWindow::diagnosticsSnapshot()
+{
+    QJsonArray decks;
+    QJsonArray senders;
+    QJsonObject preview = previewDeck.diagnostics();
+    preview.insert(QStringLiteral("id"), QStringLiteral("preview"));
+    preview.insert(QStringLiteral("name"), uiText(QStringLiteral("PREVIEW")));
+    preview.insert(QStringLiteral("enabled"), true);
+    decks.append(preview);
+    for (int i = 0; i < programCount; ++i) {
+        const QString id = QString::number(programs[i].id);
+        QJsonObject deck = channel(i)->diagnostics();
+        deck.insert(QStringLiteral("id"), id);
+        deck.insert(QStringLiteral("name"), programName(i));
+        deck.insert(QStringLiteral("enabled"), true);
+        decks.append(deck);
+        for (int protocol = 0; protocol < 2; ++protocol) {
+            QJsonObject sender = networkBus(i)->sender(protocol).stats();
+            sender.insert(QStringLiteral("program"), id);
+            sender.insert(QStringLiteral("program_name"), programName(i));
+            sender.insert(QStringLiteral("enabled"), true);
+            sender.insert(QStringLiteral("protocol"), protocol == 0 ? QStringLiteral("NDI") : QStringLiteral("OMT"));
+            senders.append(sender);
+        }
+    }
+    QJsonArray outputs;
+    QJsonArray displays;
+    for (int r = 0; r < routeCount; ++r) {
+        const OutputWindow *window = routeWindow(r);
+        const QComboBox *source = routeSource(r);
+        const int chosen = source ? source->currentIndex() : -1;
+        displays.append(QJsonObject{{QStringLiteral("program"), chosen}});
+        const bool open = window && window->isVisible();
+        const int index = window ? routeOpenedIndex(r) : chosen;
+        const bool valid = index >= 0 && index < programCount;
+        const QSize size = window ? window->physicalSize() : QSize(0, 0);
+        outputs.append(QJsonObject{
+            {QStringLiteral("route"), r + 1},
+            {QStringLiteral("enabled"), true},
+            {QStringLiteral("open"), open},
+            {QStringLiteral("program"), programs[std::clamp(index, 0, programCount - 1)].id},
+            {QStringLiteral("program_name"), valid ? programName(index) : uiText(QStringLiteral("Not available"))},
+            {QStringLiteral("published_to_window"), window ? window->publishedToWindow() : 0},
+            {QStringLiteral("width"), size.width()},
+            {QStringLiteral("height"), size.height()},
+            {QStringLiteral("gpu_scaler_active"), window && window->gpuScalerActive()}});
+    }
+    const QByteArray decodeMode = qgetenv("ZELVO_DECODE_MODE");
+    return QJsonObject{
+        {QStringLiteral("schema"), 2},
+        {QStringLiteral("web_monitor"), webMonitor ? webMonitor->statusJson() : QJsonObject()},
+        {QStringLiteral("local_audio"), localAudio ? localAudio->state() : QJsonObject()},
+        {QStringLiteral("process_usage"), processUsageJson()},
+        {QStringLiteral("version"), AppInfo::version},
+        {QStringLiteral("recorded_utc"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("language"), language},
+        {QStringLiteral("decode_mode_requested"), decodeMode.isEmpty() ? QStringLiteral("auto") : QString::fromUtf8(decodeMode)},
+        {QStringLiteral("sample_content"), sampleContent},
+        {QStringLiteral("output_configuration"),
+         QJsonObject{{QStringLiteral("programs"), programCount}, {QStringLiteral("displays"), displays}}},
+        {QStringLiteral("selected_program_id"), programs.value(selectedProgramIndex).id},
+        {QStringLiteral("take_enabled"), canTake()},
+        {QStringLiteral("selected_row"), playlistTable ? playlistTable->currentRow() : -1},
+        {QStringLiteral("readiness"), readiness.snapshot()},
+        {QStringLiteral("channels"), decks},
+        {QStringLiteral("network"), senders},
+        {QStringLiteral("outputs"), outputs},
+        {QStringLiteral("scope"), QStringLiteral("Qt callbacks and CPU composition timing; dynamic Program allocation is not a "
+                                                 "concurrency qualification. Decoder/GPU timing and physical delivery are not "
+                                                 "measured.")}};
 }

@@ -283,8 +283,8 @@ void MainWindow::refreshResourceText()
     const QStringList tip{
         uiText(QStringLiteral("CPU and RAM measure this app. GPU shows activity (%) and application memory (MB/GB) separately. "
                               "Memory units are decimal: 1 MB = 1000000 bytes; 1 GB = 1000000000 bytes.")),
-        uiText(QStringLiteral("GPU memory is current process LOCAL + NON_LOCAL usage across queried hardware adapters (node 0), "
-                              "not total VRAM capacity. Missing or partial queries show a dash.")),
+        uiText(QStringLiteral("GPU memory is this process's usage as the graphics driver reports it (DRM), not total VRAM "
+                              "capacity. Missing or partial readings show a dash.")),
         uiText(QStringLiteral("Local GPU memory")) + QStringLiteral(": ")
             + mediaSizeText(sample.value(QStringLiteral("gpu_memory_local_bytes"))) + QStringLiteral(" · ")
             + uiText(QStringLiteral("Non-local GPU memory")) + QStringLiteral(": ")
@@ -334,6 +334,7 @@ void MainWindow::refreshProgramInventory()
         clearProgramTiles();
     refreshProgramTiles();
     rebuildRouteTable();
+    refreshAudioRouting();
 }
 
 // One tile per Program in the multiview once there is more than one Program; with one Program the

@@ -12,7 +12,7 @@ constexpr qint64 LongestRetreatUs = 16000000;  // beyond this, decode from the s
 }
 
 MediaPipeline::MediaPipeline(std::function<void()> wakeOwner)
-    : queuedFramesWanted(PlayingQueuedFrames), m_wakeOwner(std::move(wakeOwner))
+    : m_wakeOwner(std::move(wakeOwner))
 {
 }
 
@@ -30,7 +30,7 @@ void MediaPipeline::command(bool run, qint64 target, int loop)
 
 void MediaPipeline::setPaused(bool paused, bool holding)
 {
-    queuedFramesWanted = !paused ? PlayingQueuedFrames : holding ? 0 : 1;
+    queuedFramesWanted.store(!paused ? PlayingQueuedFrames : holding ? 0 : 1);
     changed.notify_all();
 }
 
@@ -56,7 +56,7 @@ bool MediaPipeline::wantsPackets() const
 
 bool MediaPipeline::videoFramesFull() const
 {
-    return int(videoFrames.size()) >= queuedFramesWanted
+    return int(videoFrames.size()) >= queuedFramesWanted.load()
            || (videoFrames.size() >= 3 && m_videoBytes >= MaxQueuedFrameBytes);
 }
 

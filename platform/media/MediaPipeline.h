@@ -65,7 +65,7 @@ public:
     qint64 targetUs = 0;       // frames and samples before it are decoded and dropped
     qint64 seekBackUs = 0;     // the demuxer seeks this far before targetUs (see retreat())
     bool retreatAllowed = true;  // off only in tests, to see a seek that lands late
-    int queuedFramesWanted = 3;  // decoded frames kept ready; fewer while paused (setPaused())
+    std::atomic<int> queuedFramesWanted{3};  // decoded frames kept ready; fewer while paused (setPaused())
     int startLoop = 0;
     int loops = 1;             // QMediaPlayer::Infinite or a count
 

@@ -51,10 +51,15 @@ void VideoWrapThread::pushEnd(MediaPipeline::VideoItem &&end, int serial)
 void VideoWrapThread::enqueue(Entry &&entry)
 {
     std::unique_lock lock(m_mutex);
-    // One frame at a time in this stage: the decoder works on the next one meanwhile. The pipeline's
-    // quit flag is checked now and then, because the owner stops the decoders without knowing of
-    // this stage.
-    while ((!m_entries.empty() || m_busy) && !m_quit && !m_pipeline.quit)
+    // While playing, one frame may wait while another is copied, which rides out the bursts of
+    // frame-threaded decoders; otherwise one at a time, which keeps a paused player's pool small.
+    // The pipeline's quit flag is checked now and then, because the owner stops the decoders
+    // without knowing of this stage.
+    const auto full = [this] {
+        const bool playing = m_pipeline.queuedFramesWanted.load() > 1;
+        return !m_entries.empty() || (m_busy && !playing);
+    };
+    while (full() && !m_quit && !m_pipeline.quit)
         m_changed.wait_for(lock, std::chrono::milliseconds(20));
     if (m_quit || m_pipeline.quit) {
         av_frame_free(&entry.frame);

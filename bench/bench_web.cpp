@@ -164,6 +164,30 @@ video.requestVideoFrameCallback(onFrame);
 return true;
 )";
 
+// Mean delays of the receivers over the run (milliseconds): the jitter buffers of both tracks, the
+// audio's arrival jitter and, where the browser reports it, the audio output's own delay.
+const char *const receiverProbe = R"(
+const done = arguments[arguments.length - 1];
+const out = {};
+Promise.all((window.benchConnections || []).map((pc) => pc.getStats())).then((reports) => {
+  for (const report of reports) {
+    report.forEach((s) => {
+      if (s.type === 'inbound-rtp' && s.jitterBufferEmittedCount > 0) {
+        out[s.kind] = {
+          buffer: 1000 * s.jitterBufferDelay / s.jitterBufferEmittedCount,
+          target: 1000 * (s.jitterBufferTargetDelay || 0) / s.jitterBufferEmittedCount,
+          minimum: 1000 * (s.jitterBufferMinimumDelay || 0) / s.jitterBufferEmittedCount,
+          jitter: 1000 * (s.jitter || 0),
+        };
+      }
+      if (s.type === 'media-playout' && s.totalSamplesCount > 0)
+        out.playout = { delay: 1000 * s.totalPlayoutDelay / s.totalSamplesCount };
+    });
+  }
+  done(out);
+}, () => done(out));
+)";
+
 bool waitFor(const std::function<bool()> &condition, int ms)
 {
     QElapsedTimer timer;
@@ -207,6 +231,13 @@ void browserFigures(const QString &fixtures)
     // With ZELVO_BENCH_WEB_VIDEO_ONLY set the page declines the sound, so the browser has no lip
     // sync to keep: the difference to a normal run is the delay lip sync adds.
     const bool videoOnly = qEnvironmentVariableIsSet("ZELVO_BENCH_WEB_VIDEO_ONLY");
+    // Every peer connection the page makes is kept, so the receivers' statistics can be read.
+    browser.addScriptOnNewDocument(QStringLiteral(
+        "window.benchConnections = [];"
+        "const RealConnection = RTCPeerConnection;"
+        "window.RTCPeerConnection = function (...args) {"
+        " const pc = new RealConnection(...args); window.benchConnections.push(pc); return pc; };"
+        "window.RTCPeerConnection.prototype = RealConnection.prototype;"));
     if (videoOnly) {
         browser.addScriptOnNewDocument(QStringLiteral(
             "const realAnswer = RTCPeerConnection.prototype.createAnswer;"
@@ -258,6 +289,7 @@ void browserFigures(const QString &fixtures)
         }
     }
     const double oneViewerCpu = (processCpuMs() - cpuStart) / wall.elapsed() * 100.0;
+    const QJsonObject receivers = browser.executeAsync(QString::fromLatin1(receiverProbe)).toObject();
     std::printf("  glass to glass%s, deck publishes frame N -> Chromium presents frame N (1080p25 clip, auto quality, "
                 "loopback, 30 s): median %.1f ms, 95th percentile %.1f ms, max %.1f ms (%zu frames, %d unmatched)\n",
                 videoOnly ? " (video only)" : "", percentile(delays, 0.5), percentile(delays, 0.95), percentile(delays, 1.0),
@@ -265,6 +297,13 @@ void browserFigures(const QString &fixtures)
     std::printf("  of which publication -> last packet of the frame received by Chromium: median %.1f ms, 95th "
                 "percentile %.1f ms (the rest is Chromium decoding and presenting)\n",
                 percentile(toReceived, 0.5), percentile(toReceived, 0.95));
+    const auto stat = [&receivers](const char *kind, const char *name) {
+        return receivers.value(QLatin1String(kind)).toObject().value(QLatin1String(name)).toDouble(-1);
+    };
+    std::printf("  Chromium's receivers: video jitter buffer %.1f ms (target %.1f), audio jitter buffer %.1f ms (target "
+                "%.1f, minimum %.1f), audio arrival jitter %.1f ms, audio output delay %.1f ms\n",
+                stat("video", "buffer"), stat("video", "target"), stat("audio", "buffer"), stat("audio", "target"),
+                stat("audio", "minimum"), stat("audio", "jitter"), stat("playout", "delay"));
     std::printf("  this process with 1 viewer: %.1f %% of one core\n", oneViewerCpu);
 
     for (int viewers = 2; viewers <= 16; ++viewers) {

@@ -124,8 +124,19 @@ std::vector<std::shared_ptr<WebStream::Viewer>> WebStream::viewers() const
     return m_viewers;
 }
 
+void WebStream::setSentHookForTesting(std::function<void(bool, double)> hook)
+{
+    std::lock_guard lock(m_viewersMutex);
+    m_sentHook = std::move(hook);
+}
+
 bool WebStream::hasOpenTracks() const
 {
+    {
+        std::lock_guard lock(m_viewersMutex);
+        if (m_sentHook)
+            return true;
+    }
     for (const auto &viewer : viewers()) {
         if (viewer->videoOpen || viewer->audioOpen)
             return true;

@@ -64,6 +64,10 @@ public:
     // The bit rate a size is encoded at.
     static qint64 bitrateFor(QSize size);
 
+    // Test seam: a hook that sees every encoded picture and Opus packet with its stream time (on
+    // the encoder thread) and counts as a viewer with open tracks.
+    void setSentHookForTesting(std::function<void(bool video, double seconds)> hook);
+
     std::shared_ptr<std::atomic<bool>> keyframeRequested = std::make_shared<std::atomic<bool>>(true);
     const std::shared_ptr<std::atomic<int>> quality;
     std::atomic<bool> channelPlaying{false};
@@ -72,6 +76,7 @@ private:
     struct EncoderState;
     void encodeLoop();
     void configureEncoder(EncoderState &state, QSize target);
+    void encodeAudio(EncoderState &state, const std::deque<AudioPacket> &audio, bool reset);
     void sendVideo(const QByteArray &frame, double seconds);
     void sendAudio(const QByteArray &packet, double seconds);
     double streamSeconds() const;
@@ -86,7 +91,9 @@ private:
     std::condition_variable m_wakeEncoder;
     std::thread m_encoderThread;
     std::vector<std::shared_ptr<Viewer>> m_viewers;
+    std::function<void(bool, double)> m_sentHook;
     QImage m_latestImage;
+    double m_latestImageTime = -1.0;
     bool m_imagePending = false;
     bool m_stop = false;
     bool m_audioReset = false;

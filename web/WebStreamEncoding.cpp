@@ -1,6 +1,7 @@
 // The moving half of WebStream: intake on the GUI thread and the encoder thread's loop.
 #include "web/WebStream.h"
 
+#include "engine/NativeChannel.h"
 #include "outputs/ProjectFps.h"
 #include "web/WebH264Encoder.h"
 #include "web/WebOpusEncoder.h"
@@ -24,6 +25,11 @@ struct WebStream::EncoderState
     bool fresh = false;
     qint64 lastSentSlot = -1;
     double videoTime = -1.0;
+    // Stream time of the picture in lastImage, taken when the deck published it.
+    double lastImageTime = -1.0;
+    // Stream time of the first buffered sample (negative: nothing buffered) and of the last Opus
+    // packet sent.
+    double samplesTime = -1.0;
     double audioTime = -1.0;
     std::vector<float> samples;
 };
@@ -72,6 +78,8 @@ void WebStream::onFrame(const QVideoFrame &frame, bool force)
 {
     if (!force && !hasOpenTracks())
         return;
+    // The moment of publication, before the picture is converted.
+    const double published = streamSeconds();
     const qint64 slot = qint64(std::floor(double(m_clock.elapsed()) * effectiveRate(projectFps.load()) / 1000.0));
     if (!force && slot == m_lastIntakeSlot)
         return;
@@ -92,6 +100,7 @@ void WebStream::onFrame(const QVideoFrame &frame, bool force)
         if (m_imagePending)
             ++m_supersededFrames;
         m_latestImage = picture;
+        m_latestImageTime = published;
         m_imagePending = true;
     }
     m_wakeEncoder.notify_one();
@@ -101,13 +110,20 @@ void WebStream::onAudio(const AudioPacket &packet)
 {
     if (!hasOpenTracks())
         return;
+    // The packet carries the deck-clock time its sound belongs to, which the deck hands over some
+    // tens of milliseconds later; on the stream clock (both are the monotonic clock) it lines up
+    // with the pictures, which are taken at the moment the deck publishes them. Without a deck, the
+    // sound belongs to the moment it arrives.
+    AudioPacket stamped = packet;
+    const qint64 nowUs = m_clock.nsecsElapsed() / 1000;
+    stamped.timestampUs = m_channel ? packet.timestampUs + (nowUs - m_channel->clockUs()) : nowUs;
     {
         std::lock_guard lock(m_frameMutex);
         while (m_audioQueue.size() >= 50) {
             m_audioQueue.pop_front();
             ++m_droppedAudioPackets;
         }
-        m_audioQueue.push_back(packet);
+        m_audioQueue.push_back(stamped);
     }
     m_wakeEncoder.notify_one();
 }
@@ -149,6 +165,7 @@ void WebStream::encodeLoop()
     state.audio.create(WebOpusEncoder::streamBitrate);
     for (;;) {
         QImage taken;
+        double takenTime = -1.0;
         std::deque<AudioPacket> audio;
         bool reset = false;
         {
@@ -161,6 +178,7 @@ void WebStream::encodeLoop()
                 return;
             if (m_imagePending) {
                 taken = std::move(m_latestImage);
+                takenTime = m_latestImageTime;
                 m_latestImage = QImage();
                 m_imagePending = false;
             }
@@ -170,15 +188,24 @@ void WebStream::encodeLoop()
         const double rate = effectiveRate(projectFps.load());
         const double t = streamSeconds();
         const qint64 slot = qint64(std::floor(rate * t));
+        // Sound first: it is cheap, and waiting behind a picture's encoding would make its packets
+        // leave unevenly, which the browser answers with a deeper jitter buffer.
+        encodeAudio(state, audio, reset);
         if (!taken.isNull()) {
             state.lastImage = taken;
+            state.lastImageTime = takenTime;
             state.fresh = true;
         }
 
         QImage picture;
+        double pictureTime = t;
         const double repeat = channelPlaying ? 1.0 / rate : 0.4;
         if (!state.lastImage.isNull() && slot != state.lastSentSlot
             && (state.fresh || t - state.videoTime > repeat)) {
+            // A new picture carries its publication time, so it shares the time line of its sound;
+            // a repeat while paused is stamped when it is sent.
+            if (state.fresh && state.lastImageTime >= 0)
+                pictureTime = std::min(t, state.lastImageTime);
             state.fresh = false;
             state.lastSentSlot = slot;
             picture = state.lastImage;
@@ -220,44 +247,65 @@ void WebStream::encodeLoop()
                 m_videoBytes += frame.size();
                 if (isKey)
                     ++m_keyframes;
-                state.videoTime = std::max(state.videoTime + 0.001, t);
+                state.videoTime = std::max(state.videoTime + 0.001, pictureTime);
                 sendVideo(frame, state.videoTime);
             } else if (key) {
                 // Nothing came out: ask again on the next picture.
                 *keyframeRequested = true;
             }
         }
-
-        if (reset) {
-            state.samples.clear();
-            state.audioTime = -1.0;
-        }
-        for (const AudioPacket &packet : audio) {
-            const auto *floats = reinterpret_cast<const float *>(packet.data.constData());
-            state.samples.insert(state.samples.end(), floats, floats + (packet.data.size() / 8) * 2);
-        }
-        if (state.samples.size() > 96000) {
-            state.samples.erase(state.samples.begin(), state.samples.end() - 48000);
-            ++m_droppedAudioPackets;
-        }
-        size_t offset = 0;
-        while (state.samples.size() - offset >= 1920) {
-            const QByteArray packet = state.audio.encode(state.samples.data() + offset);
-            offset += 1920;
-            if (packet.isEmpty())
-                continue;
-            if (state.audioTime < 0 || std::fabs(state.audioTime - t) > 0.25)
-                state.audioTime = t;
-            ++m_audioPackets;
-            sendAudio(packet, state.audioTime);
-            state.audioTime += 0.02;
-        }
-        state.samples.erase(state.samples.begin(), state.samples.begin() + qsizetype(offset));
     }
+}
+
+void WebStream::encodeAudio(EncoderState &state, const std::deque<AudioPacket> &audio, bool reset)
+{
+    if (reset) {
+        state.samples.clear();
+        state.samplesTime = -1.0;
+    }
+    for (const AudioPacket &packet : audio) {
+        // Packets follow each other without a gap; one that does not (a reset of the deck's pump,
+        // a dropped backlog) starts the buffer again at its own time, so no packet is ever stamped
+        // with the time of sound it does not hold.
+        const double at = double(packet.timestampUs) / 1e6;
+        const double expected = state.samplesTime + double(state.samples.size() / 2) / 48000.0;
+        if (state.samplesTime < 0 || std::fabs(at - expected) > 0.002) {
+            state.samples.clear();
+            state.samplesTime = at;
+        }
+        const auto *floats = reinterpret_cast<const float *>(packet.data.constData());
+        state.samples.insert(state.samples.end(), floats, floats + (packet.data.size() / 8) * 2);
+    }
+    if (state.samples.size() > 96000) {
+        const size_t cut = state.samples.size() - 48000;
+        state.samples.erase(state.samples.begin(), state.samples.begin() + qsizetype(cut));
+        state.samplesTime += double(cut / 2) / 48000.0;
+        ++m_droppedAudioPackets;
+    }
+    size_t offset = 0;
+    while (state.samples.size() - offset >= 1920) {
+        const double stamp = state.samplesTime + double(offset / 2) / 48000.0;
+        const QByteArray packet = state.audio.encode(state.samples.data() + offset);
+        offset += 1920;
+        if (packet.isEmpty())
+            continue;
+        // RTP time never runs backwards, even after the deck's clock was re-anchored.
+        state.audioTime = state.audioTime < 0 ? stamp : std::max(stamp, state.audioTime + 0.0195);
+        ++m_audioPackets;
+        sendAudio(packet, state.audioTime);
+    }
+    state.samples.erase(state.samples.begin(), state.samples.begin() + qsizetype(offset));
+    if (state.samplesTime >= 0)
+        state.samplesTime += double(offset / 2) / 48000.0;
 }
 
 void WebStream::sendVideo(const QByteArray &frame, double seconds)
 {
+    {
+        std::lock_guard lock(m_viewersMutex);
+        if (m_sentHook)
+            m_sentHook(true, seconds);
+    }
     for (const auto &viewer : viewers()) {
         if (viewer->videoOpen)
             viewer->sendVideo(frame, seconds);
@@ -266,6 +314,11 @@ void WebStream::sendVideo(const QByteArray &frame, double seconds)
 
 void WebStream::sendAudio(const QByteArray &packet, double seconds)
 {
+    {
+        std::lock_guard lock(m_viewersMutex);
+        if (m_sentHook)
+            m_sentHook(false, seconds);
+    }
     for (const auto &viewer : viewers()) {
         if (viewer->audioOpen)
             viewer->sendAudio(packet, seconds);

@@ -219,6 +219,15 @@ bool WebViewer::start(const WebRtcConfiguration &configuration, const Callbacks 
     m_videoSource = gst_bin_get_by_name(GST_BIN(pipeline), "video");
     m_audioSource = gst_bin_get_by_name(GST_BIN(pipeline), "audio");
 
+    // Sender reports pair each RTP time with the time its buffer was captured, not the time it
+    // left: the sound reaches the sender tens of milliseconds after its picture, and reports by
+    // send time would tell the browser that it belongs to a later picture than it does.
+    if (GstElement *rtpbin = gst_bin_get_by_name(GST_BIN(m_webrtc), "rtpbin")) {
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(rtpbin), "rtcp-sync-send-time"))
+            g_object_set(rtpbin, "rtcp-sync-send-time", FALSE, nullptr);
+        gst_object_unref(rtpbin);
+    }
+
     GstElement *ice = nullptr;
     g_object_get(m_webrtc, "ice-agent", &ice, nullptr);
     if (ice) {

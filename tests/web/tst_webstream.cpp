@@ -1,3 +1,4 @@
+#include "engine/NativeChannel.h"
 #include "outputs/ProjectFps.h"
 #include "web/WebStream.h"
 #include "web/WebViewer.h"
@@ -6,6 +7,7 @@
 #include <QVideoFrame>
 #include <QVideoFrameFormat>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -20,6 +22,40 @@ QVideoFrame frame(QSize size, QVideoFrameFormat::ColorTransfer transfer)
     }
     return frame;
 }
+
+AudioPacket silence(qint64 timestampUs)
+{
+    AudioPacket packet;
+    packet.data = QByteArray(480 * 8, '\0');
+    packet.timestampUs = timestampUs;
+    return packet;
+}
+
+// What a stream sent, by kind, in order.
+struct SentLog
+{
+    std::mutex lock;
+    std::vector<double> video;
+    std::vector<double> audio;
+
+    std::function<void(bool, double)> hook()
+    {
+        return [this](bool isVideo, double seconds) {
+            std::lock_guard guard(lock);
+            (isVideo ? video : audio).push_back(seconds);
+        };
+    }
+    size_t count(bool isVideo)
+    {
+        std::lock_guard guard(lock);
+        return (isVideo ? video : audio).size();
+    }
+    double at(bool isVideo, size_t index)
+    {
+        std::lock_guard guard(lock);
+        return (isVideo ? video : audio).at(index);
+    }
+};
 
 } // namespace
 
@@ -79,6 +115,45 @@ private slots:
 
     // With no channel and no viewer the stream still encodes its black placeholder at the auto
     // size before the first real picture, and its status starts from zero.
+    // The deck hands a picture's sound over some 40 ms after the picture; both must still leave
+    // with one stream time, or the browser's lip sync pairs the picture with later sound (and holds
+    // the picture back for it).
+    void soundAndPictureShareTheirStreamTime()
+    {
+        qputenv("ZELVO_WEB_SOFTWARE_ENCODER", "1");
+        // A Preview deck: its clock runs, but it pumps no sound of its own into the stream.
+        NativeChannel deck(true);
+        WebStream stream(&deck, std::make_shared<std::atomic<int>>(1));
+        SentLog sent;
+        stream.setSentHookForTesting(sent.hook());
+        QTRY_VERIFY(sent.count(true) >= 1); // the placeholder
+
+        const size_t before = sent.count(true);
+        const qint64 publishedUs = deck.clockUs();
+        stream.onFrame(frame(QSize(1280, 720), QVideoFrameFormat::ColorTransfer_BT709), true);
+        QTRY_VERIFY(sent.count(true) > before);
+        const double picture = sent.at(true, before);
+
+        QTest::qWait(45);
+        for (int i = 0; i < 4; ++i)
+            stream.onAudio(silence(publishedUs + i * 10000));
+        QTRY_COMPARE(sent.count(false), size_t(2));
+        QVERIFY2(std::abs(sent.at(false, 0) - picture) < 0.003,
+                 qPrintable(QStringLiteral("sound %1 s, picture %2 s").arg(sent.at(false, 0)).arg(picture)));
+        QVERIFY(std::abs(sent.at(false, 1) - sent.at(false, 0) - 0.02) < 1e-6);
+
+        // A gap (a reset of the deck's pump) restarts the sound at its own time; a packet from
+        // before the last one sent never makes the time run backwards.
+        for (int i = 0; i < 2; ++i)
+            stream.onAudio(silence(publishedUs + 300000 + i * 10000));
+        QTRY_COMPARE(sent.count(false), size_t(3));
+        QVERIFY(std::abs(sent.at(false, 2) - (sent.at(false, 0) + 0.3)) < 0.003);
+        for (int i = 0; i < 2; ++i)
+            stream.onAudio(silence(publishedUs + 100000 + i * 10000));
+        QTRY_COMPARE(sent.count(false), size_t(4));
+        QVERIFY(sent.at(false, 3) > sent.at(false, 2) + 0.019);
+    }
+
     void freshStreamEncodesItsPlaceholder()
     {
         qputenv("ZELVO_WEB_SOFTWARE_ENCODER", "1");

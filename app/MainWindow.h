@@ -16,6 +16,7 @@
 #include "outputs/network/NetworkBus.h"
 #include "web/WebProgramInfo.h"
 
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QHash>
 #include <QJsonArray>
@@ -46,6 +47,7 @@ class QFrame;
 class QGridLayout;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QMenu;
@@ -313,6 +315,7 @@ public:
     bool anyProgramPlaying();
     void installUpdate();
     void retranslateAudioSection();
+    UpdateController *updateControllerForTesting() const { return updateController.get(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -603,4 +606,87 @@ private:
     void uiTestRecovery(UiTestRun &run);
     void uiTestRelink(UiTestRun &run);
     void uiTestPackage(UiTestRun &run);
+    // ---- Link window side: page, mirroring, synchronized takes, operators, remote desk and its
+    // self-test (pages/LinkPage.cpp, MainWindowLink.cpp, MainWindowLinkRemote.cpp, MainWindowLinkTests.cpp) ----
+public:
+    QWidget *linkPage();
+    bool startLink();
+    void refreshLinkPage();
+    void distributeShow();
+    bool loadShowFromMaster();
+    void linkModeSection(QVBoxLayout *layout);
+    QJsonObject masterMirrorState();
+    void applyMirrorState(const QJsonObject &state);
+    void applyMasterTake(const QJsonObject &take);
+    QString mirrorStatusText() const;
+    void updateMasterLostAlarm();
+    bool takeOverAsMaster();
+    bool syncedTakesActive();
+    bool takeSelectedCue(bool fade);
+    bool takeCue(int programIndex, int row, bool fade, int fadeMs);
+    void setupRemote(QVBoxLayout *layout);
+    void populateOperators();
+    void addOperatorRow(const QJsonObject &record);
+    void newOperatorEntry();
+    QJsonArray operatorsJson() const;
+    void saveOperators(bool store);
+    void fillOperatorProgramsMenu(QMenu *menu, QWidget *button);
+    QJsonObject remoteDeskState();
+    void applyRemoteDesk(const QJsonObject &desk);
+    void rebuildRemotePanels(const QJsonArray &programs, const QJsonArray &allowed, bool isOperator);
+    void sendRemoteCommand(int programId, const QString &action, int row);
+    void remoteCommandAnswered(const QJsonObject &answer);
+    QString executeRemoteCommand(const QJsonObject &command, const QString &operatorName);
+    bool appendRemoteLog(const QString &text);
+    static int runLinkMirrorTests(const QString &fixtures, const QString &result);
+    LinkNode *link() const { return linkNode.get(); }
+    // Synchronized takes armed on this window and how the last one ended (tests and self-test).
+    int syncTakesFinished = 0;
+    bool lastSyncTakeTaken = false;
+    qint64 lastSyncTakeLatenessUs = 0;
+    int mirrorCorrections = 0;
+    bool masterLostActive = false;
+    double mirrorLastErrorMs = 0;
+    QString mirrorProblem;
+    QString remoteLogWarning;  // the last remote-log failure, shown in the diagnostics
+
+private:
+    struct RemotePanel
+    {
+        QPointer<QLabel> info;
+        QPointer<QListWidget> items;
+        QPointer<QPushButton> play;
+    };
+    void armSyncedTake(NativeChannel *deck, qint64 atUs);
+    void refreshLinkPeers();
+    QPointer<QComboBox> linkRoleCombo;
+    QPointer<QLineEdit> linkNameField;
+    QPointer<QLineEdit> linkCodeField;
+    QPointer<QPushButton> linkNewCodeButton;
+    QPointer<QLineEdit> linkAddressField;
+    QPointer<QPushButton> linkStartButton;
+    QPointer<QPushButton> linkStopButton;
+    QPointer<QPushButton> linkSendButton;
+    QPointer<QPushButton> linkLoadButton;
+    QPointer<QLabel> linkStatusLabel;
+    QPointer<QTableWidget> linkPeersTable;
+    QPointer<QCheckBox> linkMirrorBox;
+    QPointer<QCheckBox> linkSyncBox;
+    QPointer<QTimer> linkStateTimer;
+    QPointer<QWidget> linkOperatorsSection;
+    QPointer<QTableWidget> linkOperatorsTable;
+    QPointer<QWidget> linkSignInRow;
+    QPointer<QLineEdit> linkOperatorField;
+    QPointer<QLineEdit> linkPinField;
+    QPointer<QFrame> remoteDeskFrame;
+    QPointer<QLabel> remoteDeskInfo;
+    QPointer<QSpinBox> remoteFadeBox;
+    QPointer<QGridLayout> remoteGrid;
+    QList<RemotePanel> remotePanels;
+    QString remoteLayoutSignature;
+    bool operatorRowsBuilding = false;
+    QElapsedTimer mirrorClock;
+    QHash<int, quint64> mirrorAppliedSerials;
+    QHash<int, qint64> mirrorLastSeek;
+    QHash<int, qint64> mirrorHoldUntil;
 };

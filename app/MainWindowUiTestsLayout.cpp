@@ -2,6 +2,7 @@
 // counts, the resource footer and the process sample, the first captures and the fade default.
 #include "app/MainWindow.h"
 #include "app/UiTestRun.h"
+#include "app/pages/DiagnosticsPanel.h"
 
 #include <QAbstractScrollArea>
 #include <QAction>
@@ -256,7 +257,5 @@ void MainWindow::uiTestUsage(UiTestRun &run)
 
 bool MainWindow::uiTestSaveDiagnostics(const QString &path)
 {
-    Q_UNUSED(path);
-    qInfo("the diagnostics panel is not built; no report saved");
-    return false;
+    return diagnostics && diagnostics->saveReport(path);
 }

@@ -21,6 +21,8 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QVideoSink>
+#include <QAudioOutput>
+#include <QRegularExpression>
 
 namespace {
 int composedFrames(NativeChannel *deck)
@@ -149,8 +151,28 @@ QTableWidget *MainWindow::uiTestInventory() const
 
 void MainWindow::uiTestLowLatency(UiTestRun &run)
 {
-    run.fail(QStringLiteral("low_latency_output_owns_all_programs_with_pairs"),
-             QStringLiteral("startLowLatencyOutput is not built"));
+    const bool started = startLowLatencyOutput(3, QStringLiteral("8"), 128);
+    const auto pairs = findChildren<QComboBox *>(QRegularExpression(QStringLiteral("^enginePair")));
+    bool owned = started && pairs.size() == 3;
+    for (int i = 0; owned && i < programCount; ++i) {
+        NativeChannel *deck = channel(i);
+        owned = deck->externalOutput() && deck->slot(0).audioOutput && deck->slot(0).audioOutput->isMuted()
+                && deck->slot(1).audioOutput && deck->slot(1).audioOutput->isMuted();
+    }
+    QComboBox *pairB = enginePair(1);
+    if (pairB)
+        pairB->setCurrentIndex(1);
+    UiTestRun::pump(20);
+    const QJsonArray routes = localAudio ? localAudio->state().value(QStringLiteral("routes")).toArray() : QJsonArray();
+    const QString running = uiText(QStringLiteral("Running · %1 · device latency %2 ms · sync delay %3 ms · late samples %4"))
+                                .section(QLatin1Char(' '), 0, 0);
+    run.record(QStringLiteral("low_latency_output_owns_all_programs_with_pairs"),
+               owned && pairB && routes.size() == 3
+                   && routes[1].toObject().value(QStringLiteral("first_channel")).toInt() == 3
+                   && settings->value(QStringLiteral("localAudio/pair/B")).toInt() == 1 && engineStatusLabel
+                   && engineStatusLabel->text().startsWith(running));
+    if (pairB)
+        pairB->setCurrentIndex(0);
 }
 
 void MainWindow::uiTestFiveTiles(UiTestRun &run, const QString &name)

@@ -54,8 +54,10 @@ void MainWindow::uiTestReliability(UiTestRun &run)
         uiTestBlack(i);
     previewDeck.clear();
     programADeck.load(UiTestRun::cueFor(run.clipA), true);
-    const bool loaded = UiTestRun::waitUntil([this] { return programADeck.frameCount() > 3; }, 10000);
-    run.fail(QStringLiteral("update_install_guard_blocks_live_program"), QStringLiteral("anyProgramPlaying is not built"));
+    // The count must come from the clip just loaded, not from the slot's earlier use.
+    const bool loaded = UiTestRun::waitUntil(
+        [this, &run] { return programADeck.source() == run.clipA && programADeck.frameCount() > 3; }, 10000);
+    run.record(QStringLiteral("update_install_guard_blocks_live_program"), loaded && anyProgramPlaying());
 
     programADeck.togglePlayback();
     const bool paused = UiTestRun::waitUntil([this] { return !programADeck.isPlaying(); }, 10000);

@@ -3,6 +3,7 @@
 // Programs and routes, and a missing medium that cannot be taken.
 #include "app/MainWindow.h"
 #include "app/UiTestRun.h"
+#include "app/pages/DiagnosticsPanel.h"
 
 #include "engine/ShowFile.h"
 #include "outputs/display/OutputWindow.h"
@@ -11,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QPushButton>
 #include <QSlider>
@@ -131,10 +133,23 @@ void MainWindow::uiTestDiagnostics(UiTestRun &run)
 {
     showDiagnosticsTab();
     UiTestRun::pump(30);
-    run.fail(QStringLiteral("diagnostics_expand_with_programs_and_routes"),
-             QStringLiteral("the diagnostics panel and diagnosticsSnapshot are not built"));
-    run.fail(QStringLiteral("dynamic_diagnostics_preserve_unknown_metrics"),
-             QStringLiteral("the diagnostics panel and diagnosticsSnapshot are not built"));
+    if (diagnostics)
+        diagnostics->refresh();
+    const QJsonObject snapshot = diagnosticsSnapshot();
+    const QJsonArray channels = snapshot.value(QStringLiteral("channels")).toArray();
+    run.record(QStringLiteral("diagnostics_expand_with_programs_and_routes"),
+               diagnostics && diagnostics->engineTable()->columnCount() == 5
+                   && diagnostics->networkTable()->rowCount() == 6 && channels.size() == 4
+                   && snapshot.value(QStringLiteral("outputs")).toArray().size() == 5);
+
+    bool unknownKept = !channels.isEmpty();
+    for (const QJsonValue &entry : channels)
+        unknownKept = unknownKept && entry.toObject().contains(QStringLiteral("decoder_adapter"))
+                      && entry.toObject().value(QStringLiteral("decoder_adapter")).isNull()
+                      && entry.toObject().contains(QStringLiteral("decode_time_ms"))
+                      && entry.toObject().value(QStringLiteral("decode_time_ms")).isNull();
+    run.record(QStringLiteral("dynamic_diagnostics_preserve_unknown_metrics"),
+               unknownKept && uiTestSaveDiagnostics(run.output(QStringLiteral("engine-"), QStringLiteral(".json"))));
 }
 
 void MainWindow::uiTestInvalidMedia(UiTestRun &run)

@@ -32,6 +32,10 @@ void MainWindow::take(bool fade)
         setStatus(QStringLiteral("Cue media before taking it to Program."));
         return;
     }
+    if (syncedTakesActive() && takeSelectedCue(fade)) {
+        tick();
+        return;
+    }
     PlaylistController *order = selectedPlaylist();
     const int fadeMs = std::clamp(settings->value(QStringLiteral("manualFadeMs"), 300).toInt(), 1, 10000);
     if (!order->takeCue(playlist, selectedCueRow, fade, fadeMs))

@@ -42,7 +42,7 @@ QWidget *MainWindow::outputsPage()
     digitalLayout->addStretch(1);
     outputsTabs->addTab(makeScrollArea(digital), uiText(QStringLiteral("NDI / OMT")));
     outputsTabs->addTab(makeScrollArea(webMonitorPage()), uiText(QStringLiteral("Web monitor")));
-    outputsTabs->addTab(new QWidget(outputsTabs), uiText(QStringLiteral("Zelvo Link")));
+    outputsTabs->addTab(makeScrollArea(linkPage()), uiText(QStringLiteral("Zelvo Link")));
     return outputsTabs;
 }
 

@@ -1,0 +1,67 @@
+#include "link/LinkSyncedTake.h"
+
+#include "engine/NativeChannel.h"
+
+LinkSyncedTake *LinkSyncedTake::schedule(QObject *owner, NativeChannel *deck, qint64 atUs,
+                                         std::function<qint64()> clockUs)
+{
+    return new LinkSyncedTake(owner, deck, atUs, std::move(clockUs));
+}
+
+LinkSyncedTake::LinkSyncedTake(QObject *owner, NativeChannel *channel, qint64 at, std::function<qint64()> clock)
+    : QObject(owner), deck(channel), requestGeneration(channel ? channel->requestGeneration() : 0), atUs(at),
+      clockUs(std::move(clock))
+{
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, this, &LinkSyncedTake::fire);
+    timeout.setSingleShot(true);
+    connect(&timeout, &QTimer::timeout, this, [this] { finish(false, clockUs() - atUs); });
+    const qint64 waitMs = (atUs - clockUs()) / 1000;
+    timer.start(int(qMax<qint64>(0, waitMs)));
+}
+
+bool LinkSyncedTake::stillOurs() const
+{
+    return deck && deck->requestGeneration() == requestGeneration;
+}
+
+void LinkSyncedTake::fire()
+{
+    if (!stillOurs()) {
+        finish(false, clockUs() - atUs);
+        return;
+    }
+    if (deck->isPrepared() && deck->preparedSlot() >= 0) {
+        deck->take();
+        finish(true, clockUs() - atUs);
+        return;
+    }
+    waiting = connect(deck, &NativeChannel::preparedReady, this, &LinkSyncedTake::switchNow);
+    timeout.start(prepareTimeoutMs);
+}
+
+void LinkSyncedTake::switchNow()
+{
+    if (!stillOurs()) {
+        finish(false, clockUs() - atUs);
+        return;
+    }
+    deck->take();
+    const qint64 latenessUs = clockUs() - atUs;
+    if (latenessUs >= lateSeekUs && deck->activeSlot() >= 0)
+        deck->seek(deck->slot(deck->activeSlot()).cue.in_ms + latenessUs / 1000);
+    finish(true, latenessUs);
+}
+
+void LinkSyncedTake::finish(bool taken, qint64 latenessUs)
+{
+    if (done)
+        return;
+    done = true;
+    disconnect(waiting);
+    timer.stop();
+    timeout.stop();
+    emit finished(taken, latenessUs);
+    deleteLater();
+}

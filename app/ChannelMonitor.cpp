@@ -17,3 +17,10 @@ ChannelMonitor::ChannelMonitor(NativeChannel *deck, QWidget *parent)
             videoSink()->setVideoFrame(frame);
     });
 }
+
+void ChannelMonitor::showEvent(QShowEvent *event)
+{
+    QVideoWidget::showEvent(event);
+    if (source && source->currentFrame().isValid())
+        videoSink()->setVideoFrame(source->currentFrame());
+}

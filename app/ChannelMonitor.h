@@ -15,6 +15,11 @@ public:
     explicit ChannelMonitor(NativeChannel *deck, QWidget *parent = nullptr);
     NativeChannel *deck() const { return source.data(); }
 
+protected:
+    // A monitor that comes into view shows the deck's latest picture at once, so a paused deck
+    // that published its frame while the monitor was hidden is not shown with an older one.
+    void showEvent(QShowEvent *event) override;
+
 private:
     QPointer<NativeChannel> source;
 };

@@ -158,14 +158,24 @@ void MainWindow::uiTestStartupServices(UiTestRun &run)
 
 void MainWindow::uiTestStartupLink(UiTestRun &run)
 {
-    auto *start = findChild<QPushButton *>(QStringLiteral("linkStart"));
-    auto *stop = findChild<QPushButton *>(QStringLiteral("linkStop"));
-    QLabel *state = findChild<QLabel *>(QStringLiteral("linkState"));
+    const QString off = uiText(QStringLiteral("Off. Nothing is listening on the network."));
     run.record(QStringLiteral("zelvo_link_is_off_by_default"),
-               linkNode && linkNode->mode == 0 && start && start->isEnabled() && stop && !stop->isEnabled() && state
-                   && state->text() == uiText(QStringLiteral("Off. Nothing is listening on the network.")));
-    run.fail(QStringLiteral("zelvo_link_master_starts_and_stops_from_the_page"),
-             QStringLiteral("refreshLinkPage is not built"));
+               linkNode && linkNode->mode == 0 && linkStartButton && linkStartButton->isEnabled() && linkStopButton
+                   && !linkStopButton->isEnabled() && linkStatusLabel && linkStatusLabel->text() == off);
+
+    const QString name = QStringLiteral("zelvo_link_master_starts_and_stops_from_the_page");
+    if (!linkNode || !linkStartButton || !linkSendButton || !linkLoadButton || !linkStatusLabel) {
+        run.fail(name, QStringLiteral("the Link page's controls are missing"));
+        return;
+    }
+    const bool started = linkNode->startMaster(QStringLiteral("ox-lane-reed"), 0);
+    refreshLinkPage();
+    const bool master = started
+                        && linkStatusLabel->text().startsWith(uiText(QStringLiteral("Master · %1 machines connected")).arg(0))
+                        && !linkStartButton->isEnabled() && !linkSendButton->isHidden() && linkLoadButton->isHidden();
+    linkNode->stop();
+    refreshLinkPage();
+    run.record(name, master && linkNode->mode == 0 && linkStartButton->isEnabled());
 }
 
 void MainWindow::uiTestStartupDiagnostics(UiTestRun &run)

@@ -2,6 +2,7 @@
 // from its buttons, the access code and URLs it shows checked against the server over a real socket,
 // a renewed code, a port in use, the live quality, sample content mode, the LAN mode (inside a
 // private network namespace only) and captures in both languages.
+#include "app/AppStyle.h"
 #include "app/MainWindow.h"
 #include "web/WebMonitorServer.h"
 
@@ -347,6 +348,8 @@ private slots:
     // after a live language change.
     void capturesInBothLanguages()
     {
+        // The captures show the tab as the program styles it.
+        qApp->setStyleSheet(applicationStyleSheet());
         for (const QString &language : {QStringLiteral("en"), QStringLiteral("pt-BR")}) {
             QTemporaryDir dir;
             MainWindow window(false, language, dir.path());
@@ -375,6 +378,7 @@ private slots:
                                               + QStringLiteral(".png")));
             }
         }
+        qApp->setStyleSheet(QString());
     }
 
     void languageChangeRetranslatesTheStatusAndCombos()

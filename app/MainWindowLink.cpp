@@ -53,9 +53,11 @@ void MainWindow::linkModeSection(QVBoxLayout *layout)
     registerTranslatable(linkMirrorBox, QStringLiteral(
         "Mirror the master (backup): repeat every take, pause, black and position"));
     linkMirrorBox->setChecked(settings->value(QStringLiteral("link/mirror"), false).toBool());
-    linkSyncBox = new QCheckBox(uiText(QStringLiteral("Synchronized takes")));
+    const QString syncText = QStringLiteral("Synchronized takes (several PCs playing together): every machine switches "
+                                            "at the same instant; CUT/FADE wait 0.4 s");
+    linkSyncBox = new QCheckBox(uiText(syncText));
     linkSyncBox->setObjectName(QStringLiteral("linkSync"));
-    registerTranslatable(linkSyncBox, QStringLiteral("Synchronized takes"));
+    registerTranslatable(linkSyncBox, syncText);
     linkSyncBox->setChecked(settings->value(QStringLiteral("link/sync"), false).toBool());
     layout->addWidget(linkMirrorBox);
     layout->addWidget(linkSyncBox);

@@ -185,7 +185,7 @@ QJsonObject MainWindow::diagnosticsSnapshot()
             {QStringLiteral("gpu_scaler_active"), window && window->gpuScalerActive()}});
     }
     const QByteArray decodeMode = qgetenv("ZELVO_DECODE_MODE");
-    return QJsonObject{
+    QJsonObject snapshot{
         {QStringLiteral("schema"), 2},
         {QStringLiteral("web_monitor"), webMonitor ? webMonitor->statusJson() : QJsonObject()},
         {QStringLiteral("local_audio"), localAudio ? localAudio->state() : QJsonObject()},
@@ -207,4 +207,7 @@ QJsonObject MainWindow::diagnosticsSnapshot()
         {QStringLiteral("scope"), QStringLiteral("Qt callbacks and CPU composition timing; dynamic Program allocation is not a "
                                                  "concurrency qualification. Decoder/GPU timing and physical delivery are not "
                                                  "measured.")}};
+    if (!remoteLogWarning.isEmpty())
+        snapshot.insert(QStringLiteral("link_warning"), remoteLogWarning);
+    return snapshot;
 }

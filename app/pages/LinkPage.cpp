@@ -115,8 +115,8 @@ QWidget *MainWindow::linkPage()
     layout->addWidget(linkPeersTable);
     pageLayout->addWidget(panel);
     QLabel *hint = makeLabel(QStringLiteral("Use the same Link code on every machine. Machines must be on the same wired "
-                                            "network; Windows may ask to allow network access the first time (TCP "
-                                            "47810–47811, UDP 47800)."),
+                                            "network; the firewall may ask to allow network access the first time "
+                                            "(TCP 47810–47811, UDP 47800)."),
                              QStringLiteral("muted"));
     hint->setWordWrap(true);
     pageLayout->addWidget(hint);

@@ -1,0 +1,235 @@
+// The Link side of the real main window without a running node: Start Link's refusals, the stored
+// role, operator levels as stored, the remote log that cannot be written, the remote desk that is
+// rebuilt only when its layout changes, and the armed switch of a synchronized take, which belongs
+// to its own request on a real deck.
+#include "app/MainWindow.h"
+#include "link/LinkNode.h"
+#include "link/LinkSyncedTake.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString fixture(const QString &name)
+{
+    return qEnvironmentVariable("ZELVO_FIXTURES") + QLatin1Char('/') + name;
+}
+
+Cue cueOf(const QString &path)
+{
+    Cue cue;
+    cue.source = path;
+    cue.out_ms = -1;
+    return cue;
+}
+
+QJsonObject deskWith(const QJsonArray &items, qint64 positionMs)
+{
+    const QJsonObject program{{QStringLiteral("id"), 1},
+                              {QStringLiteral("name"), QStringLiteral("Program A")},
+                              {QStringLiteral("items"), items},
+                              {QStringLiteral("current"), 0},
+                              {QStringLiteral("media"), QStringLiteral("a.mp4")},
+                              {QStringLiteral("playing"), true},
+                              {QStringLiteral("positionMs"), double(positionMs)},
+                              {QStringLiteral("durationMs"), 10000.0}};
+    return {{QStringLiteral("master"), QStringLiteral("stage")},
+            {QStringLiteral("programs"), QJsonArray{program}},
+            {QStringLiteral("level"), QStringLiteral("operator")},
+            {QStringLiteral("allowed"), QJsonArray{}}};
+}
+
+} // namespace
+
+class LinkWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { state = std::make_unique<QTemporaryDir>(); }
+
+    void startRefusesShortCodesAndStoresNothing()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        auto *code = window.findChild<QLineEdit *>(QStringLiteral("linkCode"));
+        QVERIFY(code);
+        code->setText(QStringLiteral("  12345  "));
+        QVERIFY(!window.startLink());
+        QCOMPARE(window.statusText(), QStringLiteral("Enter a Link code with at least 6 characters (the same on every machine)."));
+        QVERIFY(!window.preferences()->contains(QStringLiteral("link/code")));
+        QCOMPARE(window.link()->mode, int(LinkNode::Stopped));
+
+        // A control station needs its operator and PIN before anything starts.
+        window.findChild<QComboBox *>(QStringLiteral("linkRole"))->setCurrentIndex(2);
+        code->setText(QStringLiteral("harbour-lights"));
+        QVERIFY(!window.startLink());
+        QCOMPARE(window.statusText(), QStringLiteral("Enter the operator name and PIN given by the playout machine."));
+        QVERIFY(!window.preferences()->contains(QStringLiteral("link/code")));
+    }
+
+    void storedRoleIsClamped_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<int>("shown");
+        QTest::newRow("7 is the control station") << 7 << 2;
+        QTest::newRow("-1 is the master") << -1 << 0;
+        QTest::newRow("1 is the follower") << 1 << 1;
+    }
+
+    void storedRoleIsClamped()
+    {
+        QFETCH(int, stored);
+        QFETCH(int, shown);
+        {
+            QSettings settings(state->filePath(QStringLiteral("preferences.ini")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("link/role"), stored);
+        }
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        auto *role = window.findChild<QComboBox *>(QStringLiteral("linkRole"));
+        QCOMPARE(role->currentIndex(), shown);
+        // The follower's controls follow the combo while stopped.
+        QCOMPARE(window.findChild<QPushButton *>(QStringLiteral("linkLoad"))->isHidden(), shown != 1);
+        QCOMPARE(window.findChild<QPushButton *>(QStringLiteral("linkSend"))->isHidden(), shown != 0);
+    }
+
+    // A level that is not exactly "operator" never shows as one, so saving never escalates it.
+    void operatorLevelsAreReadWithoutEscalation()
+    {
+        const QJsonArray stored{
+            QJsonObject{{"name", "Ana"}, {"pin", "111111"}, {"level", "Viewer"}, {"programs", QJsonArray{}}},
+            QJsonObject{{"name", "Bia"}, {"pin", "222222"}, {"level", "admin"}, {"programs", QJsonArray{}}},
+            QJsonObject{{"name", "Caio"}, {"pin", "333333"}, {"level", "OPERATOR"}, {"programs", QJsonArray{1}}},
+            QJsonObject{{"name", "Dora"}, {"pin", " "}, {"level", "operator"}, {"programs", QJsonArray{}}}};
+        {
+            QSettings settings(state->filePath(QStringLiteral("preferences.ini")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("link/operators"), QString::fromUtf8(QJsonDocument(stored).toJson(QJsonDocument::Compact)));
+        }
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        auto *table = window.findChild<QTableWidget *>(QStringLiteral("linkOperators"));
+        QCOMPARE(table->rowCount(), 4);
+        const QJsonArray records = window.operatorsJson();
+        QCOMPARE(records.size(), 3); // the blank PIN is neither stored nor known to the node
+        QCOMPARE(records[0].toObject().value("level").toString(), QStringLiteral("viewer"));
+        QCOMPARE(records[1].toObject().value("level").toString(), QStringLiteral("viewer"));
+        QCOMPARE(records[2].toObject().value("level").toString(), QStringLiteral("operator"));
+        QCOMPARE(window.link()->operators, records);
+
+        // Adding an operator numbers it after the rows and stores the list.
+        window.findChild<QPushButton *>(QStringLiteral("addOperator"))->click();
+        QCOMPARE(table->item(4, 0)->text(), QStringLiteral("Operator 5"));
+        QVERIFY(QRegularExpression(QStringLiteral("^[1-9][0-9]{5}$")).match(table->item(4, 1)->text()).hasMatch());
+        const QJsonArray saved = QJsonDocument::fromJson(window.preferences()->value(QStringLiteral("link/operators")).toByteArray()).array();
+        QCOMPARE(saved.size(), 4);
+        QCOMPARE(saved[0].toObject().value("level").toString(), QStringLiteral("viewer"));
+    }
+
+    void remoteCommandWithUnwritableLogWarns()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        QVERIFY(QDir().mkpath(state->filePath(QStringLiteral("link/remote-log.txt"))));
+        const QString refusal = window.executeRemoteCommand(
+            {{QStringLiteral("action"), QStringLiteral("black")}, {QStringLiteral("program"), 1}}, QStringLiteral("Crew"));
+        QCOMPARE(refusal, QString()); // the command itself ran
+        QVERIFY2(window.statusText().startsWith(QStringLiteral("The remote log could not be written")), qPrintable(window.statusText()));
+        QVERIFY(window.diagnosticsSnapshot().value(QStringLiteral("link_warning")).toString().contains(QStringLiteral("remote log")));
+
+        QVERIFY(QDir(state->filePath(QStringLiteral("link/remote-log.txt"))).removeRecursively());
+        QCOMPARE(window.executeRemoteCommand({{QStringLiteral("action"), QStringLiteral("black")}, {QStringLiteral("program"), 1}},
+                                             QStringLiteral("Crew")),
+                 QString());
+        QFile log(state->filePath(QStringLiteral("link/remote-log.txt")));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d  Remote · Crew: BLACK on "))
+                    .match(QString::fromUtf8(log.readAll()))
+                    .hasMatch());
+        QVERIFY(!window.diagnosticsSnapshot().contains(QStringLiteral("link_warning")));
+    }
+
+    void remoteCommandRefusals_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<int>("program");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("unknown Program") << "black" << 99 << -1 << "Unknown Program";
+        QTest::newRow("pause with nothing on air") << "pause" << 1 << -1 << "Nothing on air";
+        QTest::newRow("cut of a missing row") << "cut" << 1 << 3 << "Unknown playlist item";
+        QTest::newRow("actions are case-sensitive") << "CUT" << 1 << 0 << "Unknown command";
+    }
+
+    void remoteCommandRefusals()
+    {
+        QFETCH(QString, action);
+        QFETCH(int, program);
+        QFETCH(int, row);
+        QFETCH(QString, refusal);
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        QCOMPARE(window.executeRemoteCommand({{"action", action}, {"program", program}, {"row", row}}, QStringLiteral("Crew")), refusal);
+        QVERIFY(!QFile::exists(state->filePath(QStringLiteral("link/remote-log.txt"))));
+    }
+
+    void remoteDeskRebuildsOnlyOnLayoutChange()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        const QJsonArray items{QStringLiteral("a.mp4"), QStringLiteral("b.mkv")};
+        window.applyRemoteDesk(deskWith(items, 1000));
+        QList<QListWidget *> lists = window.findChildren<QListWidget *>(QStringLiteral("remoteItems"));
+        QCOMPARE(lists.size(), 1);
+        QPointer<QListWidget> first = lists.first();
+        QCOMPARE(first->count(), 2);
+        QCOMPARE(first->item(0)->font().weight(), QFont::Bold);
+        window.applyRemoteDesk(deskWith(items, 2000));
+        QCOMPARE(window.findChildren<QListWidget *>(QStringLiteral("remoteItems")).first(), first.data());
+        window.applyRemoteDesk(deskWith({QStringLiteral("a.mp4")}, 2000));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!first);
+        QCOMPARE(window.findChildren<QListWidget *>(QStringLiteral("remoteItems")).first()->count(), 1);
+    }
+
+    // The switch belongs to the request it was armed for: a newer preparation on the same deck is
+    // never taken on air by it, while its own request switches at its instant.
+    void syncedTakeSwitchesOnlyItsOwnRequest()
+    {
+        NativeChannel deck(false);
+        deck.setAudioEnabled(false);
+        QElapsedTimer clock;
+        clock.start();
+        auto nowUs = [&clock] { return clock.nsecsElapsed() / 1000; };
+
+        deck.prepare(cueOf(fixture(QStringLiteral("01-h264.mp4"))));
+        bool taken = false;
+        int finished = 0;
+        LinkSyncedTake *armed = LinkSyncedTake::schedule(&deck, &deck, nowUs() + 100000, nowUs);
+        connect(armed, &LinkSyncedTake::finished, this, [&](bool ok) { taken = ok, ++finished; });
+        deck.prepare(cueOf(fixture(QStringLiteral("03-h264.mkv"))));  // another request replaces it
+        QTRY_COMPARE_WITH_TIMEOUT(finished, 1, 10000);
+        QVERIFY(!taken);
+        QTest::qWait(1500);
+        QVERIFY2(deck.source().isEmpty(), qPrintable(deck.source()));
+
+        const qint64 atUs = nowUs() + 300000;
+        armed = LinkSyncedTake::schedule(&deck, &deck, atUs, nowUs);
+        qint64 lateness = -1;
+        connect(armed, &LinkSyncedTake::finished, this, [&](bool ok, qint64 late) { taken = ok, lateness = late, ++finished; });
+        QTRY_COMPARE_WITH_TIMEOUT(finished, 2, 10000);
+        QVERIFY(taken);
+        QVERIFY(lateness >= 0);
+        QTRY_VERIFY_WITH_TIMEOUT(deck.source().endsWith(QStringLiteral("03-h264.mkv")), 5000);
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> state;
+};
+
+QTEST_MAIN(LinkWindowTest)
+#include "tst_linkwindow.moc"

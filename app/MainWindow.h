@@ -659,6 +659,7 @@ private:
     };
     void armSyncedTake(NativeChannel *deck, qint64 atUs);
     void refreshLinkPeers();
+    void startLinkTestDrive();
     QPointer<QComboBox> linkRoleCombo;
     QPointer<QLineEdit> linkNameField;
     QPointer<QLineEdit> linkCodeField;

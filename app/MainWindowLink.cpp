@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,9 @@
 #include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QVideoFrame>
+
+#include <chrono>
 
 #include <cmath>
 
@@ -378,4 +382,54 @@ bool MainWindow::takeOverAsMaster()
     else
         setStatusRaw(uiText(QStringLiteral("Zelvo Link could not start")) + QStringLiteral(": ") + linkNode->lastError);
     return started;
+}
+
+// Test seam for runs of several real processes, which have no operator: ZELVO_LINK_TEST_DRIVE
+// starts Link with the stored settings; a master loads the ':'-separated media of
+// ZELVO_LINK_TEST_MEDIA and sends its show as soon as a follower has joined; a follower loads a
+// show that arrived complete and mirrors it. ZELVO_LINK_FRAME_TRACE names a file that receives one
+// line per frame Program A publishes: monotonic time (us), the frame's start time (us) and the
+// source file name.
+void MainWindow::startLinkTestDrive()
+{
+    const QString tracePath = qEnvironmentVariable("ZELVO_LINK_FRAME_TRACE");
+    auto trace = std::make_shared<QFile>(tracePath);
+    if (!tracePath.isEmpty() && trace->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        NativeChannel *deck = channel(0);
+        connect(deck, &NativeChannel::frameReady, this, [deck, trace](const QVideoFrame &frame) {
+            const qint64 nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count();
+            trace->write(QStringLiteral("%1 %2 %3\n").arg(nowUs).arg(frame.startTime()).arg(QFileInfo(deck->source()).fileName()).toUtf8());
+        });
+        connect(linkNode.get(), &LinkNode::showReady, this, [trace](const QString &, int missing, int failed) {
+            trace->write(QStringLiteral("# show %1 %2\n").arg(missing).arg(failed).toUtf8());
+        });
+    }
+    const QStringList media = qEnvironmentVariable("ZELVO_LINK_TEST_MEDIA").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    if (!media.isEmpty()) {
+        addMedia(media, -2);
+        modified = false;
+    }
+    connect(linkNode.get(), &LinkNode::showReady, this, [this, trace](const QString &, int missing, int failed) {
+        if (missing != 0 || failed != 0 || !loadShowFromMaster())
+            return;
+        linkMirrorBox->setChecked(true);
+        if (trace->isOpen())
+            trace->write("# loaded\n");
+    });
+    auto *publisher = new QTimer(this);
+    publisher->setInterval(250);
+    connect(publisher, &QTimer::timeout, this, [this] {
+        if (linkNode->mode != LinkNode::Master || linkNode->preparing || linkNode->revision > 0)
+            return;
+        for (const LinkPeer &peer : linkNode->peers())
+            if (peer.role == QStringLiteral("follower")) {
+                distributeShow();
+                return;
+            }
+    });
+    publisher->start();
+    if (!startLink())
+        qWarning().noquote() << "link: test drive could not start:" << statusText();
 }

@@ -144,6 +144,8 @@ QWidget *MainWindow::linkPage()
     });
     refresher->start();
     refreshLinkPage();
+    if (qEnvironmentVariableIsSet("ZELVO_LINK_TEST_DRIVE"))
+        QTimer::singleShot(0, this, [this] { startLinkTestDrive(); });
     return page;
 }
 

@@ -660,6 +660,7 @@ private:
     void armSyncedTake(NativeChannel *deck, qint64 atUs);
     void refreshLinkPeers();
     void startLinkTestDrive();
+    void retranslateLinkPage();
     QPointer<QComboBox> linkRoleCombo;
     QPointer<QLineEdit> linkNameField;
     QPointer<QLineEdit> linkCodeField;

@@ -83,6 +83,7 @@ void MainWindow::retranslate()
     }
     refreshProgramInventory();
     refreshWebMonitorStatus();
+    retranslateLinkPage();
     if (decodingCombo && decodingCombo->count() >= 2) {
         decodingCombo->setItemText(0, uiText(QStringLiteral("Automatic hardware selection")));
         decodingCombo->setItemText(1, uiText(QStringLiteral("CPU decoding")));

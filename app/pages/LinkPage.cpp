@@ -322,3 +322,25 @@ void MainWindow::refreshLinkPeers()
         }
     }
 }
+
+// Texts the page sets itself (combo items, placeholders, table headers, state lines) follow a
+// language change here; fixed labels and buttons follow through the window's remembered texts.
+void MainWindow::retranslateLinkPage()
+{
+    if (!linkRoleCombo)
+        return;
+    const char *roles[] = {"Master (sends the show)", "Follower (receives)", "Control station (remote)"};
+    for (int i = 0; i < 3 && i < linkRoleCombo->count(); ++i)
+        linkRoleCombo->setItemText(i, uiText(QString::fromLatin1(roles[i])));
+    linkAddressField->setPlaceholderText(uiText(QStringLiteral("Master address (optional, found automatically)")));
+    for (int row = 0; row < linkOperatorsTable->rowCount(); ++row)
+        if (auto *level = qobject_cast<QComboBox *>(linkOperatorsTable->cellWidget(row, 2))) {
+            level->setItemText(0, uiText(QStringLiteral("Operator (controls)")));
+            level->setItemText(1, uiText(QStringLiteral("Viewer (watch only)")));
+        }
+    saveOperators(false);
+    for (const RemotePanel &panel : std::as_const(remotePanels))
+        if (panel.play)
+            panel.play->setText(uiText(panel.play->property("playing").toBool() ? QStringLiteral("PAUSE") : QStringLiteral("PLAY")));
+    refreshLinkPage();
+}

@@ -6,6 +6,10 @@
 #include "link/LinkNode.h"
 #include "link/LinkSyncedTake.h"
 
+#include "UntranslatedTexts.h"
+#include "WidgetCapture.h"
+#include "app/AppStyle.h"
+
 #include <QComboBox>
 #include <QDir>
 #include <QJsonArray>
@@ -13,6 +17,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QTabWidget>
 #include <QSettings>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -36,7 +42,7 @@ Cue cueOf(const QString &path)
 QJsonObject deskWith(const QJsonArray &items, qint64 positionMs)
 {
     const QJsonObject program{{QStringLiteral("id"), 1},
-                              {QStringLiteral("name"), QStringLiteral("Program A")},
+                              {QStringLiteral("name"), QStringLiteral("Palco")},
                               {QStringLiteral("items"), items},
                               {QStringLiteral("current"), 0},
                               {QStringLiteral("media"), QStringLiteral("a.mp4")},
@@ -225,6 +231,48 @@ private slots:
         QVERIFY(taken);
         QVERIFY(lateness >= 0);
         QTRY_VERIFY_WITH_TIMEOUT(deck.source().endsWith(QStringLiteral("03-h264.mkv")), 5000);
+    }
+
+    // Captures of the page for each role in both languages; in pt-BR no English is left.
+    void capturesInBothLanguages()
+    {
+        qApp->setStyleSheet(applicationStyleSheet());
+        for (const QString &language : {QStringLiteral("en"), QStringLiteral("pt-BR")}) {
+            QTemporaryDir dir;
+            MainWindow window(false, language, dir.path());
+            auto *role = window.findChild<QComboBox *>(QStringLiteral("linkRole"));
+            QWidget *page = role;
+            while (page && !qobject_cast<QScrollArea *>(page))
+                page = page->parentWidget();
+            QVERIFY(page);
+            for (auto *tabs : window.findChildren<QTabWidget *>())
+                if (tabs->indexOf(page) >= 0)
+                    window.showOutputsTab(tabs->indexOf(page));
+            window.addOperatorRow({{"name", "Rita"}, {"pin", "482913"}, {"level", "operator"}, {"programs", QJsonArray{1}}});
+            window.addOperatorRow({{"name", "Lobby"}, {"pin", "551200"}, {"level", "viewer"}, {"programs", QJsonArray{}}});
+            window.saveOperators(false);
+            window.applyRemoteDesk(deskWith({QStringLiteral("a.mp4"), QStringLiteral("b.mkv")}, 1500));
+            window.resize(1280, 900);
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            const char *names[] = {"master", "follower", "station"};
+            for (int index = 0; index < 3; ++index) {
+                role->setCurrentIndex(index);
+                QCoreApplication::processEvents();
+                if (language == QStringLiteral("pt-BR")) {
+                    const QStringList leftovers = untranslatedTexts(page, languageTable(QStringLiteral("en")),
+                                                                    languageTable(QStringLiteral("pt-BR")));
+                    QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(QStringLiteral(" | "))));
+                }
+                const QString build = qEnvironmentVariable("ZELVO_BUILD_DIR");
+                if (!build.isEmpty()) {
+                    QDir().mkpath(build + QStringLiteral("/captures/link"));
+                    QVERIFY(grabWidget(page).save(build + QStringLiteral("/captures/link/link-page-") + QLatin1String(names[index])
+                                                  + QLatin1Char('-') + language + QStringLiteral(".png")));
+                }
+            }
+        }
+        qApp->setStyleSheet(QString());
     }
 
 private:

@@ -10,7 +10,9 @@
 #include "WidgetCapture.h"
 #include "app/AppStyle.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QFrame>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -137,6 +139,11 @@ private slots:
         const QJsonArray saved = QJsonDocument::fromJson(window.preferences()->value(QStringLiteral("link/operators")).toByteArray()).array();
         QCOMPARE(saved.size(), 4);
         QCOMPARE(saved[0].toObject().value("level").toString(), QStringLiteral("viewer"));
+        // The PINs sit in the preferences file, which only its owner may read.
+        window.preferences()->sync();
+        const QFile::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther
+            | QFileDevice::WriteOther;
+        QCOMPARE(QFile::permissions(window.preferences()->fileName()) & others, QFile::Permissions());
     }
 
     void remoteCommandWithUnwritableLogWarns()
@@ -206,6 +213,7 @@ private slots:
     // never taken on air by it, while its own request switches at its instant.
     void syncedTakeSwitchesOnlyItsOwnRequest()
     {
+        QVERIFY2(QFile::exists(fixture(QStringLiteral("03-h264.mkv"))), "ZELVO_FIXTURES must name the generated clips");
         NativeChannel deck(false);
         deck.setAudioEnabled(false);
         QElapsedTimer clock;
@@ -231,6 +239,54 @@ private slots:
         QVERIFY(taken);
         QVERIFY(lateness >= 0);
         QTRY_VERIFY_WITH_TIMEOUT(deck.source().endsWith(QStringLiteral("03-h264.mkv")), 5000);
+    }
+
+    // The alarm is a mirroring follower's alone, and only once it has a show: silence over 1500 ms
+    // or a master never heard raises it; a fresh message lowers it. Playback is not touched.
+    void masterLostAlarmOnlyOnAMirroringFollower_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("mirror");
+        QTest::addColumn<bool>("received");
+        QTest::addColumn<qint64>("silentMs"); // -1: no state or desk message ever came
+        QTest::addColumn<bool>("lost");
+        QTest::newRow("master") << int(LinkNode::Master) << true << true << qint64(1600) << false;
+        QTest::newRow("control station") << int(LinkNode::ControlStation) << true << true << qint64(1600) << false;
+        QTest::newRow("mirror box off") << int(LinkNode::Follower) << false << true << qint64(1600) << false;
+        QTest::newRow("no show received yet") << int(LinkNode::Follower) << true << false << qint64(1600) << false;
+        QTest::newRow("heard 1400 ms ago") << int(LinkNode::Follower) << true << true << qint64(1400) << false;
+        QTest::newRow("silent 1600 ms") << int(LinkNode::Follower) << true << true << qint64(1600) << true;
+        QTest::newRow("never heard") << int(LinkNode::Follower) << true << true << qint64(-1) << true;
+    }
+
+    void masterLostAlarmOnlyOnAMirroringFollower()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, mirror);
+        QFETCH(bool, received);
+        QFETCH(qint64, silentMs);
+        QFETCH(bool, lost);
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        LinkNode *node = window.link();
+        window.findChild<QCheckBox *>(QStringLiteral("linkMirror"))->setChecked(mirror);
+        // The node's clock must be able to read that far back.
+        QTest::qWait(int(std::max<qint64>(0, silentMs + 20 - window.link()->clock.elapsed())));
+        node->mode = mode;
+        node->welcomed = true;
+        node->receivedShowPath = received ? state->filePath(QStringLiteral("link-media/Show/Show.zelvoshow")) : QString();
+        node->lastMasterMessageMs = silentMs < 0 ? -1 : node->clock.elapsed() - silentMs;
+        window.updateMasterLostAlarm();
+        QCOMPARE(window.masterLostActive, lost);
+        auto *banner = window.findChild<QFrame *>(QStringLiteral("masterLost"));
+        QCOMPARE(banner->isHidden(), !lost);
+        if (lost) {
+            QCOMPARE(window.statusText(), QStringLiteral("MASTER LOST — this machine keeps playing on its own."));
+            QVERIFY(banner->findChild<QPushButton *>(QStringLiteral("takeOver")));
+            node->lastMasterMessageMs = node->clock.elapsed();
+            window.updateMasterLostAlarm();
+            QVERIFY(banner->isHidden());
+        }
+        node->mode = LinkNode::Stopped;
     }
 
     // Captures of the page for each role in both languages; in pt-BR no English is left.

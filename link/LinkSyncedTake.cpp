@@ -38,7 +38,7 @@ void LinkSyncedTake::fire()
         return;
     }
     waiting = connect(deck, &NativeChannel::preparedReady, this, &LinkSyncedTake::switchNow);
-    timeout.start(prepareTimeoutMs);
+    timeout.start(prepareWaitMs);
 }
 
 void LinkSyncedTake::switchNow()

@@ -26,6 +26,8 @@ public:
     static LinkSyncedTake *schedule(QObject *owner, NativeChannel *deck, qint64 atUs, std::function<qint64()> clockUs);
 
     quint64 generation() const { return requestGeneration; }
+    // Test seam: how long a late preparation is waited for.
+    void setPrepareTimeoutForTesting(int ms) { prepareWaitMs = ms; }
 
 signals:
     // taken: the deck switched to this request; latenessUs: how late the switch was.
@@ -45,5 +47,6 @@ private:
     QTimer timer;
     QTimer timeout;
     QMetaObject::Connection waiting;
+    int prepareWaitMs = prepareTimeoutMs;
     bool done = false;
 };

@@ -239,6 +239,16 @@ private slots:
         QVERIFY(taken);
         QVERIFY(lateness >= 0);
         QTRY_VERIFY_WITH_TIMEOUT(deck.source().endsWith(QStringLiteral("03-h264.mkv")), 5000);
+
+        // A preparation that never gets ready is given up after the timeout, not taken later.
+        deck.prepare(cueOf(fixture(QStringLiteral("no-such-clip.mp4"))));
+        armed = LinkSyncedTake::schedule(&deck, &deck, nowUs(), nowUs);
+        armed->setPrepareTimeoutForTesting(200);
+        taken = true;
+        connect(armed, &LinkSyncedTake::finished, this, [&](bool ok) { taken = ok, ++finished; });
+        QTRY_COMPARE_WITH_TIMEOUT(finished, 3, 5000);
+        QVERIFY(!taken);
+        QVERIFY(deck.source().endsWith(QStringLiteral("03-h264.mkv")));
     }
 
     // The alarm is a mirroring follower's alone, and only once it has a show: silence over 1500 ms

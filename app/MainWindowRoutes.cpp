@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
@@ -250,6 +251,7 @@ void MainWindow::appendRouteArea(QBoxLayout *panelLayout, int route)
         box->setDecimals(2);
         box->setSuffix(QStringLiteral(" %"));
         box->setPrefix(QString::fromLatin1(prefixes[field]));
+        box->setLocale(QLocale(language == QStringLiteral("pt-BR") ? QStringLiteral("pt_BR") : QStringLiteral("en_US")));
         box->setValue(parts.size() == 4 ? parts[field].trimmed().toDouble() : fallback[field]);
         row->addWidget(box);
         routes[route].areaBoxes[field] = box;

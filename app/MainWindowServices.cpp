@@ -17,6 +17,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLocale>
 #include <QFrame>
 #include <QPixmap>
 #include <QTimer>
@@ -124,7 +126,11 @@ void MainWindow::retranslatePagePanels()
     if (updates)
         updates->refresh();
     retranslateAudioSection();
+    const QLocale numbers(language == QStringLiteral("pt-BR") ? QStringLiteral("pt_BR") : QStringLiteral("en_US"));
     for (const RouteWidgets &route : std::as_const(routes)) {
+        for (const QPointer<QDoubleSpinBox> &box : route.areaBoxes)
+            if (box)
+                box->setLocale(numbers);
         for (int i = 0; route.area && i < route.area->count(); ++i)
             route.area->setItemText(i, uiText(i < areaPresets().size() ? areaPresets()[i].name : QStringLiteral("Custom area")));
     }

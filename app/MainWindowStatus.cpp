@@ -318,6 +318,13 @@ void MainWindow::refreshProgramInventory()
         addDisplayButton->setEnabled(routeCount < 128);
     if (removeDisplayButton)
         removeDisplayButton->setEnabled(routeCount > 1);
+    // The MAIN desk's own Program buttons follow the same counts.
+    if (auto *deskAdd = findChild<QPushButton *>(QStringLiteral("addProgram")))
+        deskAdd->setEnabled(programCount < 64);
+    if (pageStack && pageStack->count() > 0)
+        for (QPushButton *copy : pageStack->widget(0)->findChildren<QPushButton *>())
+            if (copy->text() == uiText(QStringLiteral("Copy A playlist")))
+                copy->setEnabled(selectedProgramIndex > 0);
     if (programSelector) {
         const QSignalBlocker blocker(programSelector);
         programSelector->clear();

@@ -219,6 +219,7 @@ private slots:
             QVERIFY(window.addProgram(false));
         QPushButton *addProgramButton = buttonWithText(window.pages()->widget(3), "+ Add Program");
         QVERIFY(addProgramButton->isEnabled());
+        QVERIFY(!window.findChild<QPushButton *>("addProgram")->isEnabled());
         addProgramButton->click();
         QCOMPARE(window.programTotal(), 64);
         QCOMPARE(window.statusText(), QStringLiteral("Program allocation limit reached"));

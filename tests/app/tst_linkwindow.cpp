@@ -299,6 +299,62 @@ private slots:
         node->mode = LinkNode::Stopped;
     }
 
+    // A mirroring follower joins the master's media names onto its disk only through the received
+    // manifest: a name outside it is a problem, never a path, while a listed name loads the local copy.
+    void mirrorLoadsOnlyManifestMedia()
+    {
+        QVERIFY2(QFile::exists(fixture(QStringLiteral("01-h264.mp4"))), "ZELVO_FIXTURES must name the generated clips");
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        LinkNode *node = window.link();
+        const QString folder = state->filePath(QStringLiteral("link-media/Show"));
+        QVERIFY(QDir().mkpath(folder + QStringLiteral("/media")));
+        QVERIFY(QFile::copy(fixture(QStringLiteral("01-h264.mp4")), folder + QStringLiteral("/media/01-h264.mp4")));
+        // What a name climbing out of the show folder would reach.
+        QVERIFY(QFile::copy(fixture(QStringLiteral("01-h264.mp4")), state->filePath(QStringLiteral("link-media/outside.mp4"))));
+        Show show = window.currentShow();
+        const QString showFile = folder + QStringLiteral("/Show.zelvoshow");
+        QFile file(showFile);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(jsonFromShow(show)).toJson());
+        file.close();
+        QVERIFY(window.openShowFile(showFile));
+        node->mode = LinkNode::Follower;
+        node->receivedShow = {{QStringLiteral("name"), QStringLiteral("Show")}};
+        node->receivedShowPath = showFile;
+        node->receivedRevision = 3;
+        node->receivedManifest.insert(QStringLiteral("media/01-h264.mp4"), QStringLiteral("0"));
+        window.findChild<QCheckBox *>(QStringLiteral("linkMirror"))->setChecked(true);
+        auto stateWith = [](const QString &media, double serial) {
+            const QJsonObject cue{{QStringLiteral("source"), media}, {QStringLiteral("in_ms"), 0}, {QStringLiteral("out_ms"), -1},
+                                  {QStringLiteral("transition"), 0}, {QStringLiteral("transition_ms"), 0},
+                                  {QStringLiteral("enter_ms"), 0}, {QStringLiteral("exit_ms"), 0}};
+            const QJsonObject entry{{QStringLiteral("id"), 1}, {QStringLiteral("playing"), true},
+                                    {QStringLiteral("pending"), false}, {QStringLiteral("positionMs"), 0},
+                                    {QStringLiteral("serial"), serial}, {QStringLiteral("loop"), false},
+                                    {QStringLiteral("media"), media}, {QStringLiteral("unpublished"), false},
+                                    {QStringLiteral("cue"), cue}};
+            return QJsonObject{{QStringLiteral("revision"), 3}, {QStringLiteral("sampleUs"), 0},
+                               {QStringLiteral("sync"), false}, {QStringLiteral("programs"), QJsonArray{entry}}};
+        };
+        NativeChannel *deck = window.channel(0);
+        for (const QString &name : {QStringLiteral("media/../../outside.mp4"), QStringLiteral("../outside.mp4"),
+                                    state->filePath(QStringLiteral("link-media/outside.mp4"))}) {
+            window.applyMirrorState(stateWith(name, 7));
+            QCOMPARE(window.mirrorProblem, QStringLiteral("The master plays media that was not sent to this machine."));
+            QTest::qWait(300);
+            QVERIFY2(deck->source().isEmpty() && !deck->isPreparing(), qPrintable(deck->source()));
+        }
+        window.applyMirrorState(stateWith(QStringLiteral("media/01-h264.mp4"), 8));
+        QVERIFY(window.mirrorProblem.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(QDir::cleanPath(deck->source()), QDir::cleanPath(folder + QStringLiteral("/media/01-h264.mp4")), 10000);
+        // A state of another revision is refused until that show is loaded.
+        QJsonObject outdated = stateWith(QStringLiteral("media/01-h264.mp4"), 9);
+        outdated.insert(QStringLiteral("revision"), 4);
+        window.applyMirrorState(outdated);
+        QCOMPARE(window.mirrorProblem, QStringLiteral("Load the show received from the master to mirror it."));
+        node->mode = LinkNode::Stopped;
+    }
+
     // Captures of the page for each role in both languages; in pt-BR no English is left.
     void capturesInBothLanguages()
     {

@@ -201,6 +201,7 @@ int MainWindow::runLinkMirrorTests(const QString &fixtures, const QString &resul
     record(QStringLiteral("synchronized_take_switches_both_machines_together"), together && inStep,
            {{QStringLiteral("main_ms"), double(mainMs)},
             {QStringLiteral("backup_ms"), double(backupMs)},
+            {QStringLiteral("gap_ms"), together ? double(std::llabs(mainMs - backupMs)) : -1.0},
             {QStringLiteral("lead_ms"), 400},
             {QStringLiteral("late_prepare"), late},
             {QStringLiteral("frame_period_ms"), double(framePeriodMs)},

@@ -3,8 +3,22 @@
 # runtimes, since one case starts an OMT sender (the stand-ins' folder is set up by the outputs
 # tests, which this folder is read before); its captures and files land in captures/ui.
 #
-# Not registered yet: the cases below still fail because the window parts they drive are being built.
-#   (list kept current until they land)
+# Not registered yet: 94 of its 113 cases pass (about 10 s); these still fail because the MAIN desk
+# parts they drive are not built yet:
+#   minimal_footer_fits_{en,pt-BR}_{1600,1280}, more_menu_duplicates_selected_cue,
+#   more_menu_removes_only_selected_cue: the running order has no "More" menu (Duplicate cue,
+#     Remove cue);
+#   five_tile_geometry_{en,pt-BR}_{1600,1280}: the fifth tile lies below the multiview's viewport
+#     (tiles keep a fixed height in two columns instead of being sized to fit);
+#   detached_deck_opens_window_sharing_program_frames, detaching_twice_reuses_the_same_window,
+#   tally_marks_only_programs_with_media_on_air, deck_window_controls_drive_its_program_only,
+#   closing_deck_window_docks_it_without_stopping, empty_program_deck_can_be_detached,
+#   removing_program_closes_its_detached_deck, preview_deck_detaches_without_tally_and_docks:
+#     tiles have no "Detach deck" button carrying deckKey, the Preview's has no deckKey, and deck
+#     windows have no "deck" child, "onAirBadge" or "Play / pause" button;
+#   unapplied_draft_blocks_program_switch: editing a cue field does not put the editor in its
+#     "Unapplied changes" state.
+# Uncomment the registration below once they pass.
 #add_test(NAME selftest.ui
 #         COMMAND ${CMAKE_CURRENT_LIST_DIR}/uitest.sh ${CMAKE_BINARY_DIR}/selftest-state/ui
 #                 ${CMAKE_BINARY_DIR}/standin-app/ZelvoPlayout ${CMAKE_BINARY_DIR}/captures/ui/ui.json --ui-test

@@ -252,13 +252,13 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("ZELVO_LOG_PATH"), QString());
         const Run result = run({QStringLiteral("--link-mirror-test"), QStringLiteral("--state-dir"), state->path()}, environment);
-        QCOMPARE(result.code, 1);
+        QCOMPARE(result.code, 3);
         QVERIFY2(result.err.contains("--link-mirror-test"), result.err.constData());
 
         const QString log = state->filePath(QStringLiteral("run.log"));
         environment.insert(QStringLiteral("ZELVO_LOG_PATH"), log);
         const Run logged = run({QStringLiteral("--link-mirror-test"), QStringLiteral("--state-dir"), state->path()}, environment);
-        QCOMPARE(logged.code, 1);
+        QCOMPARE(logged.code, 3);
         QVERIFY(!logged.err.contains("--link-mirror-test"));
         QFile file(log);
         QVERIFY(file.open(QIODevice::ReadOnly));

@@ -85,7 +85,8 @@ bool NativeChannel::isMuted() const
 
 void NativeChannel::mixProgramAudio(qint64 firstFrame, int frames, float *out, int *missing)
 {
-    m_mixer.mix(firstFrame, frames, m_mixVolume.load(), m_mixSilenced.load(), out, missing);
+    // Called on the engine's real-time thread: it never waits for the GUI thread's hold on the mixer.
+    m_mixer.tryMix(firstFrame, frames, m_mixVolume.load(), m_mixSilenced.load(), out, missing);
 }
 
 void NativeChannel::realignSlot(int slot, qint64 mediaUs)

@@ -99,8 +99,32 @@ void ProgramAudioMixer::mix(qint64 firstFrame, int frames, float volume, bool si
         *missing = 0;
     if (!validFrameCount(frames) || !out)
         return;
-    const float v = std::clamp(volume, 0.0f, 1.0f);
     QMutexLocker lock(&m_mutex);
+    mixLocked(firstFrame, frames, volume, silenced, out, missing);
+}
+
+bool ProgramAudioMixer::tryMix(qint64 firstFrame, int frames, float volume, bool silenced, float *out,
+                               int *missing)
+{
+    if (missing)
+        *missing = 0;
+    if (!validFrameCount(frames) || !out)
+        return true;
+    if (!m_mutex.tryLock()) {
+        std::fill(out, out + 2 * qsizetype(frames), 0.0f);
+        if (missing)
+            *missing = frames;
+        return false;
+    }
+    mixLocked(firstFrame, frames, volume, silenced, out, missing);
+    m_mutex.unlock();
+    return true;
+}
+
+void ProgramAudioMixer::mixLocked(qint64 firstFrame, int frames, float volume, bool silenced, float *out,
+                                  int *missing) const
+{
+    const float v = std::clamp(volume, 0.0f, 1.0f);
     const Row &r0 = m_rows[0];
     const Row &r1 = m_rows[1];
     for (int i = 0; i < frames; ++i) {

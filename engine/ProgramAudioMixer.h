@@ -10,9 +10,10 @@
 
 // Mixes the decoded audio of a deck's two player slots into one stereo program signal.
 // Each slot has a one-second ring addressed by program frame index (48 kHz) and an envelope of fade
-// in, fade out and end. Writers run on the GUI thread; mix() also runs on the low-latency audio
-// engine's device thread, so everything is guarded by one recursive mutex and nothing on the
-// mixing path allocates.
+// in, fade out and end. Writers run on the GUI thread and everything is guarded by one recursive
+// mutex. The low-latency audio engine's device thread mixes through tryMix(), which never waits:
+// a GUI thread preempted while it holds the lock must not stall the device, so a busy lock gives
+// one block of silence instead. Nothing on the mixing path allocates.
 class ProgramAudioMixer
 {
 public:
@@ -39,6 +40,9 @@ public:
     void push(int slot, const float *interleaved, int frames, qint64 firstFrame);
     void flush(int slot);  // -1 flushes both rows
     void mix(qint64 firstFrame, int frames, float volume, bool silenced, float *out, int *missing);
+    // mix() for real-time threads: when a writer holds the lock, the block is silent, every frame
+    // counts as missing and false comes back at once.
+    bool tryMix(qint64 firstFrame, int frames, float volume, bool silenced, float *out, int *missing);
     AudioPacket mixPacket(qint64 firstFrame, int frames, float volume, bool silenced);
     float envelopeAt(int row, qint64 programUs) const;
     // Moves a row's envelope by d microseconds; callers hold the lock.
@@ -52,6 +56,8 @@ public:
     static int ringIndex(qint64 frame);
 
 private:
+    void mixLocked(qint64 firstFrame, int frames, float volume, bool silenced, float *out, int *missing) const;
+
     mutable QRecursiveMutex m_mutex;
     std::array<Row, 2> m_rows;
 };

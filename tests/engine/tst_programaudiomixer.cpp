@@ -1,6 +1,10 @@
 #include "engine/ProgramAudioMixer.h"
 
+#include <QMutexLocker>
+#include <QSemaphore>
 #include <QTest>
+#include <atomic>
+#include <thread>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -192,6 +196,48 @@ private slots:
         const AudioPacket packet = mixer.mixPacket(48000, 480, 1.0f, false);
         QCOMPARE(packet.timestampUs, 1000000);
         QCOMPARE(packet.data.size(), 480 * 8);
+    }
+
+    // A GUI thread preempted while it holds the mixer must not stall the audio device: the
+    // real-time pull returns at once with a silent block whose frames all count as missing, and
+    // mixes normally again once the lock is free.
+    void realTimeMixNeverWaitsForAWriter()
+    {
+        ProgramAudioMixer mixer;
+        const auto in = constant(480, 0.25f, -0.5f);
+        mixer.push(0, in.data(), 480, 4800);
+        QSemaphore locked, release;
+        std::atomic<bool> released{false};
+        std::thread writer([&] {
+            QMutexLocker lock(&mixer.mutex());
+            locked.release();
+            release.tryAcquire(1, 2000);
+            released = true;
+        });
+        locked.acquire();
+
+        std::vector<float> out(2 * 480, 9.0f);
+        int missing = -1;
+        bool mixed = true;
+        bool writerHeldTheLock = false;
+        std::thread device([&] {
+            mixed = mixer.tryMix(4800, 480, 1.0f, false, out.data(), &missing);
+            writerHeldTheLock = !released;
+        });
+        device.join();
+        release.release();
+        writer.join();
+
+        QVERIFY2(writerHeldTheLock, "the real-time mix waited for the writer to let go");
+        QVERIFY(!mixed);
+        QCOMPARE(missing, 480);
+        QCOMPARE(out[0], 0.0f);
+        QCOMPARE(out[2 * 479 + 1], 0.0f);
+
+        QVERIFY(mixer.tryMix(4800, 480, 1.0f, false, out.data(), &missing));
+        QCOMPARE(missing, 0);
+        QCOMPARE(out[0], 0.25f);
+        QCOMPARE(out[2 * 479 + 1], -0.5f);
     }
 
     void planarStereoSplitsChannels()

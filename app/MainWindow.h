@@ -174,6 +174,13 @@ public:
     void takeWhenPrepared(const QPointer<NativeChannel> &deck, qint64 atUs);
     qint64 linkClockUs() const;
     void setLinkClockForTesting(std::function<qint64()> clock) { linkClockForTesting = std::move(clock); }
+    // Desk pages: preferences through the one key table, running order edits (MainWindowTake.cpp)
+    QVariant preference(const QString &key) const;
+    void writePreference(const QString &key, const QVariant &value);
+    void onManualFadeChanged(int value);
+    void moveCue(int step);
+    void duplicateCue();
+    void removeCue();
 
     // Media and tables (MainWindowMedia.cpp)
     void chooseMediaFiles();
@@ -691,4 +698,8 @@ private:
     QHash<int, quint64> mirrorAppliedSerials;
     QHash<int, qint64> mirrorLastSeek;
     QHash<int, qint64> mirrorHoldUntil;
+    // ---- Desk pages (MainDeskPage.cpp, MainWindowTake.cpp): the manual fade box and the once-only
+    // warning of a preferences file that cannot be written.
+    QPointer<QSpinBox> fadeBox;
+    bool preferencesWarned = false;
 };

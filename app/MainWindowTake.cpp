@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 
+#include "app/PreferenceTable.h"
 #include "link/LinkNode.h"
 
 #include <QCheckBox>
@@ -7,6 +8,7 @@
 #include <QSignalBlocker>
 #include <QSettings>
 #include <QSpinBox>
+#include <QStackedWidget>
 #include <QTableWidget>
 
 bool MainWindow::canTake()
@@ -28,7 +30,16 @@ void MainWindow::take(bool fade)
         setStatus(QStringLiteral("Layout preview — sample content"));
         return;
     }
-    if (!canTake()) {
+    // The shortcuts reach this on every page; only MAIN takes.
+    if (pageStack && pageStack->currentIndex() != 0)
+        return;
+    if (!canTake() || readiness.state() != CueReadiness::Ready) {
+        setStatus(QStringLiteral("Cue media before taking it to Program."));
+        return;
+    }
+    // A file replaced after verification is no longer the proven one: the readiness turns to
+    // "Media changed; cue again" and the take is refused.
+    if (!readiness.recheckMedia()) {
         setStatus(QStringLiteral("Cue media before taking it to Program."));
         return;
     }
@@ -37,10 +48,79 @@ void MainWindow::take(bool fade)
         return;
     }
     PlaylistController *order = selectedPlaylist();
-    const int fadeMs = std::clamp(settings->value(QStringLiteral("manualFadeMs"), 300).toInt(), 1, 10000);
+    const int fadeMs = fadeBox ? fadeBox->value() : preference(QStringLiteral("manualFadeMs")).toInt();
+    // The controller refuses only what the checks above let through by mistake; the operator
+    // still has to see that nothing went to air.
     if (!order->takeCue(playlist, selectedCueRow, fade, fadeMs))
-        setStatus(QStringLiteral("Could not take"));
+        setStatus(QStringLiteral("The take was refused."));
     tick();
+}
+
+QVariant MainWindow::preference(const QString &key) const
+{
+    return PreferenceTable::read(*settings, key);
+}
+
+// Every page writes through here: nothing is written on the layout board, and a preferences file
+// that cannot be written is reported once on the status line rather than after every change.
+void MainWindow::writePreference(const QString &key, const QVariant &value)
+{
+    if (!PreferenceTable::write(*settings, key, value, sampleContent))
+        return;
+    settings->sync();
+    if (settings->status() == QSettings::NoError) {
+        preferencesWarned = false;
+        return;
+    }
+    if (preferencesWarned)
+        return;
+    preferencesWarned = true;
+    setStatus(QStringLiteral("Preferences could not be saved."));
+}
+
+void MainWindow::onManualFadeChanged(int value)
+{
+    writePreference(QStringLiteral("manualFadeMs"), value);
+}
+
+// Running order edits act on the current row; with none selected they do nothing. Each drops the
+// cued row, because the verified cue no longer sits at the row the take would read.
+void MainWindow::moveCue(int step)
+{
+    const int row = playlistTable ? playlistTable->currentRow() : -1;
+    const int target = row + step;
+    if (row < 0 || row >= playlist.size() || target < 0 || target >= playlist.size())
+        return;
+    playlist.move(row, target);
+    selectedCueRow = -1;
+    modified = true;
+    refreshPlaylistTable();
+    playlistTable->setCurrentCell(target, 1);
+}
+
+void MainWindow::duplicateCue()
+{
+    const int row = playlistTable ? playlistTable->currentRow() : -1;
+    if (row < 0 || row >= playlist.size())
+        return;
+    playlist.insert(row + 1, playlist[row]);
+    selectedCueRow = -1;
+    modified = true;
+    refreshPlaylistTable();
+    playlistTable->setCurrentCell(row + 1, 1);
+}
+
+void MainWindow::removeCue()
+{
+    const int row = playlistTable ? playlistTable->currentRow() : -1;
+    if (row < 0 || row >= playlist.size())
+        return;
+    selectedCueRow = -1;
+    editedCueRow = -1;
+    playlist.removeAt(row);
+    modified = true;
+    refreshPlaylistTable();
+    playlistTable->setCurrentCell(-1, -1);
 }
 
 void MainWindow::refreshOrderControls()

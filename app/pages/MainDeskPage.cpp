@@ -177,17 +177,14 @@ QFrame *MainWindow::takeStrip()
     grid->addWidget(cutButton, 1, 1);
     grid->addWidget(fadeButton, 1, 2);
 
-    auto *fade = new QSpinBox(strip);
-    fade->setRange(1, 10000);
-    fade->setSingleStep(50);
-    fade->setSuffix(QStringLiteral(" ms"));
-    fade->setFixedSize(108, 40);
-    fade->setValue(std::clamp(settings->value(QStringLiteral("manualFadeMs"), 300).toInt(), 1, 10000));
-    connect(fade, &QSpinBox::valueChanged, this, [this](int value) {
-        if (!sampleContent)
-            settings->setValue(QStringLiteral("manualFadeMs"), value);
-    });
-    grid->addWidget(fade, 1, 3);
+    fadeBox = new QSpinBox(strip);
+    fadeBox->setRange(1, 10000);
+    fadeBox->setSingleStep(50);
+    fadeBox->setSuffix(QStringLiteral(" ms"));
+    fadeBox->setFixedSize(108, 40);
+    fadeBox->setValue(preference(QStringLiteral("manualFadeMs")).toInt());
+    connect(fadeBox, &QSpinBox::valueChanged, this, &MainWindow::onManualFadeChanged);
+    grid->addWidget(fadeBox, 1, 3);
     QPushButton *black = button(QStringLiteral("Black"));
     black->setIcon(lineIcon(7, iconColor));
     black->setProperty("tipKey", QStringLiteral("Black selected channel"));
@@ -280,6 +277,23 @@ QFrame *MainWindow::orderPanel()
     buttons->addWidget(edit);
     buttons->addWidget(copy);
     buttons->addStretch(1);
+    const QList<std::pair<QString, int>> moves = {{QStringLiteral("Move up"), 14}, {QStringLiteral("Move down"), 15}};
+    for (const auto &[text, icon] : moves) {
+        QPushButton *move = makeIconButton(text, icon);
+        const int step = icon == 14 ? -1 : 1;
+        connect(move, &QPushButton::clicked, this, [this, step] { moveCue(step); });
+        buttons->addWidget(move);
+    }
+    QPushButton *more = button(QStringLiteral("More"));
+    auto *moreMenu = new QMenu(more);
+    QAction *duplicate = moreMenu->addAction(uiText(QStringLiteral("Duplicate cue")));
+    duplicate->setProperty("textKey", QStringLiteral("Duplicate cue"));
+    QAction *remove = moreMenu->addAction(uiText(QStringLiteral("Remove cue")));
+    remove->setProperty("textKey", QStringLiteral("Remove cue"));
+    connect(duplicate, &QAction::triggered, this, [this] { duplicateCue(); });
+    connect(remove, &QAction::triggered, this, [this] { removeCue(); });
+    more->setMenu(moreMenu);
+    buttons->addWidget(more);
     layout->addLayout(buttons);
     return panel;
 }

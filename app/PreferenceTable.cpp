@@ -26,11 +26,18 @@ PreferenceTable::Entry plain(const char *key, Kind kind, const QVariant &absent)
     return {QString::fromLatin1(key), kind, absent, 0, 0, {}};
 }
 
+// "<key>" stands for a Program key (letters and digits), "%1" for a number.
 QRegularExpression patternOf(const QString &key)
 {
-    QString pattern = QRegularExpression::escape(key);
-    pattern.replace(QStringLiteral("<key>"), QStringLiteral("[A-Za-z0-9]+"));
-    pattern.replace(QStringLiteral("%1"), QStringLiteral("[0-9]+"));
+    static const QRegularExpression placeholder(QStringLiteral("<key>|%1"));
+    QString pattern;
+    qsizetype from = 0;
+    for (const QRegularExpressionMatch &match : placeholder.globalMatch(key)) {
+        pattern += QRegularExpression::escape(key.mid(from, match.capturedStart() - from));
+        pattern += match.captured() == QLatin1String("%1") ? QStringLiteral("[0-9]+") : QStringLiteral("[A-Za-z0-9]+");
+        from = match.capturedEnd();
+    }
+    pattern += QRegularExpression::escape(key.mid(from));
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
 }
 

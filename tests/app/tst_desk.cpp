@@ -1,0 +1,377 @@
+// The MAIN desk driven through the real window on generated clips: cue on the Preview, CUT and FADE
+// to Program A read back from the deck's published frames, the take refusals with their status
+// texts, Black and Loop, running order edits, and the preferences behind the desk.
+#include "support/FrameCode.h"
+#include "app/MainWindow.h"
+#include "app/PreferenceTable.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+QString fixture(const QString &name)
+{
+    return QDir(qEnvironmentVariable("ZELVO_FIXTURES")).filePath(name);
+}
+
+// One published Program frame: when it arrived and the colour at its centre.
+struct Published
+{
+    qint64 atMs;
+    QColor centre;
+    int code;
+};
+
+} // namespace
+
+class DeskTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { state = std::make_unique<QTemporaryDir>(); }
+
+    void cutAndFadeReachProgramA()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.resize(1400, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.addMedia({fixture(QStringLiteral("clip_360p25.mp4")), fixture(QStringLiteral("card_red.mp4")),
+                         fixture(QStringLiteral("card_blue.mp4"))});
+        QCOMPARE(window.workingPlaylist().size(), 3);
+        NativeChannel *programA = window.channel(0);
+        QElapsedTimer clock;
+        clock.start();
+        QList<Published> frames;
+        connect(programA, &NativeChannel::frameReady, this, [&](const QVideoFrame &frame) {
+            const QImage image = frame.isValid() ? frame.toImage() : QImage();
+            frames.append({clock.elapsed(), image.isNull() ? QColor() : image.pixelColor(image.rect().center()),
+                           frameCodeOf(image)});
+        });
+
+        // CUT: the clip plays on Program A from its first frames.
+        cueRow(window, 0);
+        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cut")), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(programA->source(), window.workingPlaylist()[0].source, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(codesSeen(frames) >= 10, 15000);
+        QList<int> codes;
+        for (const Published &frame : frames)
+            if (frame.code >= 0)
+                codes.append(frame.code);
+        QVERIFY2(codes.first() < 15, qPrintable(QString::number(codes.first())));
+        QVERIFY(std::is_sorted(codes.begin(), codes.end()));
+        QVERIFY(codes.last() > codes.first());
+
+        // FADE from red to blue over the box's 800 ms: frames with both colours span about that long.
+        cueRow(window, 1);
+        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cut")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(isPure(programA->currentFrame(), Qt::red), 15000);
+        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+        fadeBox->setValue(800);
+        cueRow(window, 2);
+        frames.clear();
+        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("take")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() && frames.last().centre.red() < 8, 15000);
+        // The share of blue in each frame rises from 0 to 1 over the dissolve; the time it takes to
+        // go from 10 % to 90 % is 80 % of the dissolve's length.
+        qint64 lastLow = -1;
+        qint64 firstHigh = -1;
+        for (const Published &frame : frames) {
+            if (!frame.centre.isValid())
+                continue;
+            const double share = frame.centre.blueF() / std::max(0.01f, frame.centre.redF() + frame.centre.blueF());
+            if (share <= 0.1 && firstHigh < 0)
+                lastLow = frame.atMs;
+            if (share >= 0.9 && firstHigh < 0)
+                firstHigh = frame.atMs;
+        }
+        QString trace;
+        for (const Published &frame : frames)
+            trace += QStringLiteral(" %1:%2,%3").arg(frame.atMs).arg(frame.centre.red()).arg(frame.centre.blue());
+        QVERIFY2(lastLow >= 0 && firstHigh > lastLow, qPrintable(trace));
+        const qint64 dissolveMs = qRound((firstHigh - lastLow) / 0.8);
+        qInfo("dissolve of 800 ms measured as %lld ms", dissolveMs);
+        QVERIFY2(dissolveMs >= 650 && dissolveMs <= 1050, qPrintable(QString::number(dissolveMs)));
+        QCOMPARE(window.preferences()->value(QStringLiteral("manualFadeMs")).toInt(), 800);
+
+        // Loop and Black act on the selected Program's deck.
+        auto *loop = findByText<QCheckBox>(window, QStringLiteral("Loop"));
+        QTest::mouseClick(loop, Qt::LeftButton, {}, QPoint(8, loop->height() / 2));
+        QVERIFY(programA->looping());
+        QTest::mouseClick(findByText<QPushButton>(window, QStringLiteral("Black")), Qt::LeftButton);
+        QVERIFY(programA->source().isEmpty());
+        QVERIFY(!programA->currentFrame().isValid());
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("condition");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("readinessError");
+        QTest::newRow("EDIT page showing") << "edit" << "unchanged" << "";
+        QTest::newRow("another row current") << "row" << "Cue media before taking it to Program." << "";
+        QTest::newRow("file touched after verification")
+            << "touch" << "Cue media before taking it to Program." << "Media changed; cue again";
+        QTest::newRow("nothing cued") << "none" << "Cue media before taking it to Program." << "";
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, condition);
+        QFETCH(QString, status);
+        QFETCH(QString, readinessError);
+        QTemporaryDir media;
+        const QString clip = media.filePath(QStringLiteral("touched.mp4"));
+        QVERIFY(QFile::copy(fixture(QStringLiteral("clip_360p25.mp4")), clip));
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.addMedia({clip, fixture(QStringLiteral("card_red.mp4"))});
+        if (condition != QLatin1String("none"))
+            cueRow(window, 0);
+        if (condition == QLatin1String("edit"))
+            window.showPage(1);
+        if (condition == QLatin1String("row"))
+            window.runningOrder()->setCurrentCell(1, 1);
+        if (condition == QLatin1String("touch")) {
+            QFile file(clip);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime));
+        }
+        window.setStatusRaw(QStringLiteral("before"));
+        QTest::keyClick(&window, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(window.statusText(), status == QLatin1String("unchanged") ? QStringLiteral("before") : status);
+        if (!readinessError.isEmpty()) {
+            QCOMPARE(window.cueReadiness()->state(), int(CueReadiness::Error));
+            QCOMPARE(window.cueReadiness()->error(), readinessError);
+        }
+        QTest::qWait(500);
+        QVERIFY(window.channel(0)->source().isEmpty());
+        QVERIFY(!window.channel(0)->isPreparing());
+    }
+
+    void programChangeWaitsForAnUnappliedDraft()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        QVERIFY(window.addProgram(false));
+        QVERIFY(window.selectProgram(0, true));
+        auto *selector = window.findChild<QComboBox *>(QStringLiteral("programSelector"));
+        window.setEditorState(QStringLiteral("Unapplied changes"));
+        selector->setCurrentIndex(1);
+        QCOMPARE(window.statusText(), QStringLiteral("Apply or reset edits before changing Program."));
+        QCOMPARE(selector->currentIndex(), 0);
+        QCOMPARE(window.selectedProgram(), 0);
+        window.setEditorState(QStringLiteral("Cue applied"));
+        selector->setCurrentIndex(1);
+        QCOMPARE(window.selectedProgram(), 1);
+    }
+
+    void runningOrderEdits()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QString a = fixture(QStringLiteral("card_red.mp4"));
+        const QString b = fixture(QStringLiteral("card_blue.mp4"));
+        window.addMedia({a, b});
+        const QList<Cue> before = window.workingPlaylist();
+        QTableWidget *table = window.runningOrder();
+
+        // Without a current row, Duplicate and Remove leave the order alone.
+        table->setCurrentCell(-1, -1);
+        moreAction(window, QStringLiteral("Duplicate cue"))->trigger();
+        moreAction(window, QStringLiteral("Remove cue"))->trigger();
+        QCOMPARE(window.workingPlaylist().size(), 2);
+
+        // A double-click cues the row and adds nothing, however often.
+        cueRow(window, 0);
+        cueRow(window, 0);
+        QCOMPARE(window.workingPlaylist().size(), 2);
+        QCOMPARE(window.cuedRow(), 0);
+
+        // Move up on the first row does nothing; Move down moves it and drops the cue.
+        QPushButton *up = iconButton(window, QStringLiteral("Move up"));
+        QPushButton *down = iconButton(window, QStringLiteral("Move down"));
+        QTest::mouseClick(up, Qt::LeftButton);
+        QCOMPARE(window.workingPlaylist()[0].source, before[0].source);
+        QCOMPARE(window.cuedRow(), 0);
+        QTest::mouseClick(down, Qt::LeftButton);
+        QCOMPARE(window.workingPlaylist()[1].source, before[0].source);
+        QCOMPARE(table->currentRow(), 1);
+        QCOMPARE(window.cuedRow(), -1);
+        QTest::mouseClick(down, Qt::LeftButton); // already last
+        QCOMPARE(window.workingPlaylist()[1].source, before[0].source);
+
+        moreAction(window, QStringLiteral("Duplicate cue"))->trigger();
+        QCOMPARE(window.workingPlaylist().size(), 3);
+        QCOMPARE(window.workingPlaylist()[2].source, before[0].source);
+        QCOMPARE(table->currentRow(), 2);
+
+        cueRow(window, 2);
+        moreAction(window, QStringLiteral("Remove cue"))->trigger();
+        QCOMPARE(window.workingPlaylist().size(), 2);
+        QCOMPARE(window.cuedRow(), -1);
+        QCOMPARE(window.editorRow(), -1);
+        QCOMPARE(table->currentRow(), -1);
+    }
+
+    void storedPreferencesAreClamped_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QVariant>("read");
+        QTest::newRow("fade below") << "manualFadeMs" << "0" << QVariant(1);
+        QTest::newRow("fade above") << "manualFadeMs" << "20000" << QVariant(10000);
+        QTest::newRow("fade not a number") << "manualFadeMs" << "soon" << QVariant(300);
+        QTest::newRow("next Program id") << "nextProgramId" << "1" << QVariant(2);
+        QTest::newRow("Link role") << "link/role" << "7" << QVariant(2);
+        QTest::newRow("route area") << "outputArea3" << "-4" << QVariant(0);
+        QTest::newRow("audio pair") << "localAudio/pair/B" << "40" << QVariant(31);
+        QTest::newRow("volume") << "audioA/volume" << "250" << QVariant(100);
+        QTest::newRow("web quality") << "webMonitorQuality" << "9" << QVariant(3);
+        QTest::newRow("frame rate off the list") << "projectFps" << "27" << QVariant(0.0);
+        QTest::newRow("frame rate on the list") << "projectFps" << "29.97" << QVariant(29.97);
+        QTest::newRow("language") << "language" << "fr" << QVariant(QStringLiteral("en"));
+        QTest::newRow("scaler") << "outputScaler0" << "bicubic" << QVariant(QStringLiteral("native"));
+        QTest::newRow("bool") << "link/sync" << "maybe" << QVariant(false);
+    }
+
+    void storedPreferencesAreClamped()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, stored);
+        QFETCH(QVariant, read);
+        QSettings settings(state->filePath(QStringLiteral("preferences.ini")), QSettings::IniFormat);
+        settings.setValue(key, stored);
+        QCOMPARE(PreferenceTable::read(settings, key), read);
+        settings.remove(key);
+        QVERIFY(PreferenceTable::find(key));
+        QCOMPARE(PreferenceTable::read(settings, key), PreferenceTable::find(key)->absent);
+    }
+
+    void fadeBoxShowsTheClampedValue()
+    {
+        {
+            QSettings settings(state->filePath(QStringLiteral("preferences.ini")), QSettings::IniFormat);
+            settings.setValue(QStringLiteral("manualFadeMs"), 0);
+        }
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+        QCOMPARE(fadeBox->value(), 1);
+    }
+
+    void sampleBoardLeavesPreferencesUntouched()
+    {
+        const QString path = state->filePath(QStringLiteral("preferences.ini"));
+        {
+            QSettings settings(path, QSettings::IniFormat);
+            settings.setValue(QStringLiteral("manualFadeMs"), 700);
+            settings.setValue(QStringLiteral("language"), QStringLiteral("en"));
+        }
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        file.close();
+        {
+            MainWindow window(true, QStringLiteral("en"), state->path());
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+            QCOMPARE(fadeBox->value(), 700);
+            fadeBox->setValue(2500);
+            window.writePreference(QStringLiteral("link/role"), 1);
+            QTest::keyClick(&window, Qt::Key_Return, Qt::ControlModifier);
+            QCOMPARE(window.statusText(), QStringLiteral("Layout preview — sample content"));
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes);
+    }
+
+    void unwritablePreferencesWarnOnce()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        const QString path = window.preferences()->fileName();
+        // A directory in the file's place cannot be replaced by the settings writer, even for root.
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QDir().mkdir(path));
+        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+        fadeBox->setValue(450);
+        QCOMPARE(window.statusText(), QStringLiteral("Preferences could not be saved."));
+        window.setStatusRaw(QStringLiteral("later"));
+        fadeBox->setValue(500);
+        QCOMPARE(window.statusText(), QStringLiteral("later"));
+        QVERIFY(QDir().rmdir(path));
+    }
+
+private:
+    std::unique_ptr<QTemporaryDir> state;
+
+    // Double-clicks the row, as an operator cues it, and waits until the Preview has proven it.
+    static void cueRow(MainWindow &window, int row)
+    {
+        QTableWidget *table = window.runningOrder();
+        const QPoint at = table->visualRect(table->model()->index(row, 1)).center();
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, at);
+        QCOMPARE(table->currentRow(), row);
+        QTRY_VERIFY_WITH_TIMEOUT(window.cueReadiness()->readyFor(window.workingPlaylist()[row]), 20000);
+    }
+
+    static int codesSeen(const QList<Published> &frames)
+    {
+        return int(std::count_if(frames.begin(), frames.end(), [](const Published &f) { return f.code >= 0; }));
+    }
+
+    static bool isBlue(const QColor &c) { return c.isValid() && c.blue() > 180 && c.red() < 40; }
+
+    static bool isPure(const QVideoFrame &frame, Qt::GlobalColor colour)
+    {
+        if (!frame.isValid())
+            return false;
+        const QImage image = frame.toImage();
+        const QColor c = image.pixelColor(image.rect().center());
+        return colour == Qt::red ? c.red() > 180 && c.blue() < 40 : isBlue(c);
+    }
+
+    template <typename T> static T *findByText(MainWindow &window, const QString &text)
+    {
+        for (T *widget : window.findChildren<T *>())
+            if (widget->text() == text && widget->isVisible())
+                return widget;
+        return nullptr;
+    }
+
+    static QPushButton *iconButton(MainWindow &window, const QString &tip)
+    {
+        for (QPushButton *button : window.findChildren<QPushButton *>(QStringLiteral("iconButton")))
+            if (button->property("tipKey").toString() == tip && button->isVisible())
+                return button;
+        return nullptr;
+    }
+
+    static QAction *moreAction(MainWindow &window, const QString &key)
+    {
+        for (QMenu *menu : window.findChildren<QMenu *>())
+            for (QAction *action : menu->actions())
+                if (action->property("textKey").toString() == key)
+                    return action;
+        return nullptr;
+    }
+};
+
+QTEST_MAIN(DeskTest)
+#include "tst_desk.moc"

@@ -181,6 +181,7 @@ public:
     void moveCue(int step);
     void duplicateCue();
     void removeCue();
+    void refreshLibraryView();
 
     // Media and tables (MainWindowMedia.cpp)
     void chooseMediaFiles();
@@ -698,8 +699,11 @@ private:
     QHash<int, quint64> mirrorAppliedSerials;
     QHash<int, qint64> mirrorLastSeek;
     QHash<int, qint64> mirrorHoldUntil;
-    // ---- Desk pages (MainDeskPage.cpp, MainWindowTake.cpp): the manual fade box and the once-only
-    // warning of a preferences file that cannot be written.
+    // ---- Desk pages (MainDeskPage.cpp, MainWindowTake.cpp, LibraryPage.cpp): the manual fade box, the
+    // once-only warning of a preferences file that cannot be written, the library search and folders.
     QPointer<QSpinBox> fadeBox;
     bool preferencesWarned = false;
+    QPointer<QLineEdit> librarySearch;
+    QPointer<QListWidget> libraryFolderList;
+    bool libraryViewPending = false;
 };

@@ -11,6 +11,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QApplication>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
@@ -315,6 +319,91 @@ private slots:
         fadeBox->setValue(500);
         QCOMPARE(window.statusText(), QStringLiteral("later"));
         QVERIFY(QDir().rmdir(path));
+    }
+
+    void librarySearchIgnoresCase()
+    {
+        QTemporaryDir media;
+        QStringList paths;
+        for (const char *name : {"Opening.MOV.mp4", "closing_mov.mp4", "interval.mp4"}) {
+            paths << media.filePath(QString::fromLatin1(name));
+            QVERIFY(QFile::copy(fixture(QStringLiteral("card_red.mp4")), paths.last()));
+        }
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.addMedia(paths);
+        window.showPage(2);
+        QLineEdit *search = nullptr;
+        for (QLineEdit *edit : window.findChildren<QLineEdit *>())
+            if (edit->placeholderText() == QStringLiteral("Search media"))
+                search = edit;
+        QVERIFY(search);
+        QTableWidget *table = nullptr;
+        for (QTableWidget *candidate : window.findChildren<QTableWidget *>())
+            if (candidate->parentWidget() == search->parentWidget())
+                table = candidate;
+        QVERIFY(table);
+        QTRY_COMPARE(table->rowCount(), 3);
+        const auto shownNames = [table] {
+            QStringList names;
+            for (int row = 0; row < table->rowCount(); ++row)
+                if (!table->isRowHidden(row))
+                    names << table->item(row, 1)->text();
+            return names;
+        };
+        QTest::keyClicks(search, QStringLiteral("MOV"));
+        QCOMPARE(shownNames().size(), 2);
+        QVERIFY(!shownNames().join(QLatin1Char(' ')).contains(QLatin1String("interval")));
+        // A refill of the table keeps the filter.
+        window.refreshPlaylistTable();
+        QTRY_COMPARE(shownNames().size(), 2);
+        search->clear();
+        QCOMPARE(shownNames().size(), 3);
+
+        // A double-click on a file the Program already holds adds no second cue, nor on the sample board.
+        const int cues = window.workingPlaylist().size();
+        table->setRowHidden(0, false);
+        QTest::mouseDClick(table->viewport(), Qt::LeftButton, {}, table->visualRect(table->model()->index(0, 1)).center());
+        QCOMPARE(window.workingPlaylist().size(), cues);
+        MainWindow board(true, QStringLiteral("en"), state->path());
+        const int boardCues = board.workingPlaylist().size();
+        for (QTableWidget *candidate : board.findChildren<QTableWidget *>())
+            emit candidate->cellDoubleClicked(0, 1);
+        QCOMPARE(board.workingPlaylist().size(), boardCues);
+    }
+
+    void f1OpensTheHelpOfTheLanguage_data()
+    {
+        QTest::addColumn<QString>("language");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("firstHeading");
+        QTest::newRow("en") << "en" << "Quick start" << "Your first show";
+        QTest::newRow("pt-BR") << "pt-BR" << "Guia rápido" << "Seu primeiro show";
+    }
+
+    void f1OpensTheHelpOfTheLanguage()
+    {
+        QFETCH(QString, language);
+        QFETCH(QString, title);
+        QFETCH(QString, firstHeading);
+        MainWindow window(false, language, state->path());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.showPage(1);
+        QString shownTitle;
+        QString shownText;
+        QTimer::singleShot(200, this, [&] {
+            QWidget *dialog = QApplication::activeModalWidget();
+            if (!dialog)
+                return;
+            shownTitle = dialog->windowTitle();
+            if (auto *browser = dialog->findChild<QTextBrowser *>())
+                shownText = browser->toPlainText();
+            dialog->close();
+        });
+        QTest::keyClick(&window, Qt::Key_F1);
+        QTRY_VERIFY(!shownTitle.isEmpty());
+        QCOMPARE(shownTitle, title);
+        QVERIFY2(shownText.startsWith(firstHeading), qPrintable(shownText.left(80)));
     }
 
 private:

@@ -15,6 +15,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <QApplication>
+#include <QScreen>
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>

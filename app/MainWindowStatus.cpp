@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/MultiviewGrid.h"
 
 #include "app/AppInfo.h"
 
@@ -415,11 +416,15 @@ void MainWindow::relayoutMultiview()
 {
     if (!tileLayout || tiles.isEmpty())
         return;
-    const int width = multiview ? multiview->viewport()->width() : 800;
-    const int columns = std::max(1, std::min(int(tiles.size()), width / 320));
-    for (int i = 0; i < tiles.size(); ++i)
-        if (tiles[i].frame)
-            tileLayout->addWidget(tiles[i].frame, i / columns, i % columns);
+    const QSize viewport = multiview ? multiview->viewport()->size() : QSize(800, 480);
+    const MultiviewGrid grid(viewport.width(), viewport.height(), int(tiles.size()));
+    for (int i = 0; i < tiles.size(); ++i) {
+        if (!tiles[i].frame)
+            continue;
+        tiles[i].frame->setFixedHeight(grid.tileHeight());
+        tileLayout->addWidget(tiles[i].frame, i / grid.columns(), i % grid.columns());
+    }
+    tileLayout->setAlignment(Qt::AlignTop);
 }
 
 void MainWindow::clearProgramTiles()

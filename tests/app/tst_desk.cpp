@@ -3,6 +3,7 @@
 // texts, Black and Loop, running order edits, and the preferences behind the desk.
 #include "support/FrameCode.h"
 #include "app/MainWindow.h"
+#include "app/MultiviewGrid.h"
 #include "app/PreferenceTable.h"
 
 #include <QCheckBox>
@@ -11,6 +12,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QDoubleSpinBox>
+#include <QScrollArea>
+#include <QSet>
 #include <QLineEdit>
 #include <QTextBrowser>
 #include <QTimer>
@@ -405,6 +409,85 @@ private slots:
         QTRY_VERIFY(!shownTitle.isEmpty());
         QCOMPARE(shownTitle, title);
         QVERIFY2(shownText.startsWith(firstHeading), qPrintable(shownText.left(80)));
+    }
+
+    void multiviewGrid_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("tiles");
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<int>("tileHeight");
+        QTest::newRow("two, narrow") << 431 << 300 << 2 << 1 << 146;
+        QTest::newRow("two side by side") << 432 << 300 << 2 << 2 << 240;
+        QTest::newRow("three columns") << 652 << 300 << 3 << 3 << 240;
+        QTest::newRow("never four") << 2000 << 300 << 8 << 3 << 142;
+        QTest::newRow("five in two rows") << 700 << 400 << 5 << 3 << 196;
+        QTest::newRow("too low") << 700 << 100 << 5 << 3 << 124;
+        QTest::newRow("one, tall") << 300 << 900 << 1 << 1 << 240;
+    }
+
+    void multiviewGrid()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, tiles);
+        QFETCH(int, columns);
+        QFETCH(int, tileHeight);
+        const MultiviewGrid grid(width, height, tiles);
+        QCOMPARE(grid.columns(), columns);
+        QCOMPARE(grid.tileHeight(), tileHeight);
+    }
+
+    void multiviewTilesFollowTheGrid()
+    {
+        MainWindow window(true, QStringLiteral("en"), state->path());
+        QVERIFY(window.addProgram(true));
+        QVERIFY(window.addProgram(true));
+        window.resize(1500, 950);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *area = window.findChild<QScrollArea *>(QStringLiteral("programMultiview"));
+        QVERIFY(area);
+        QTRY_VERIFY(area->viewport()->width() > 0);
+        const QList<QFrame *> tiles = window.findChildren<QFrame *>(QStringLiteral("programTile"));
+        QCOMPARE(tiles.size(), 3);
+        const MultiviewGrid grid(area->viewport()->width(), area->viewport()->height(), 3);
+        QTRY_COMPARE(tiles[0]->height(), grid.tileHeight());
+        const int distinctRows = int(QSet<int>{tiles[0]->y(), tiles[1]->y(), tiles[2]->y()}.size());
+        QCOMPARE(distinctRows, grid.rows());
+    }
+
+    void inspectorRounding_data()
+    {
+        QTest::addColumn<double>("in");
+        QTest::addColumn<double>("out");
+        QTest::addColumn<qint64>("inMs");
+        QTest::addColumn<qint64>("outMs");
+        QTest::newRow("milliseconds kept") << 1.234 << 3.0 << qint64(1234) << qint64(3000);
+        QTest::newRow("negative Out ends at the end") << 0.0 << -0.5 << qint64(0) << qint64(-1);
+        QTest::newRow("End of media") << 0.5 << -1.0 << qint64(500) << qint64(-1);
+    }
+
+    void inspectorRounding()
+    {
+        QFETCH(double, in);
+        QFETCH(double, out);
+        QFETCH(qint64, inMs);
+        QFETCH(qint64, outMs);
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.addMedia({fixture(QStringLiteral("card_red.mp4"))});
+        window.runningOrder()->setCurrentCell(0, 1);
+        window.loadCueEditor(0);
+        auto *inBox = window.findChild<QDoubleSpinBox *>(QStringLiteral("cueIn"));
+        auto *outBox = window.findChild<QDoubleSpinBox *>(QStringLiteral("cueOut"));
+        inBox->setValue(in);
+        outBox->setValue(out);
+        if (out <= -1)
+            QCOMPARE(outBox->text(), QStringLiteral("End of media"));
+        QVERIFY(window.applyEditedCue());
+        QCOMPARE(window.workingPlaylist()[0].in_ms, inMs);
+        QCOMPARE(window.workingPlaylist()[0].out_ms, outMs);
     }
 
 private:

@@ -82,8 +82,8 @@ void MainWindow::deckWindowClosed(QWidget *deckWindow)
     for (int i = 0; i < deckWindows.size(); ++i) {
         if (!deckWindows[i].window || deckWindows[i].window.data() != deckWindow)
             continue;
-        if (!sampleContent && !deckWindow->isFullScreen())
-            settings->setValue(deckGeometryKey(deckWindows[i].deckId), deckWindow->saveGeometry());
+        if (!deckWindow->isFullScreen())
+            writePreference(deckGeometryKey(deckWindows[i].deckId), deckWindow->saveGeometry());
         deckWindows.removeAt(i);
         break;
     }

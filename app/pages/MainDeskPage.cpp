@@ -267,8 +267,16 @@ QFrame *MainWindow::orderPanel()
     connect(cue, &QPushButton::clicked, this, [this] { cueSelected(playlistTable->currentRow()); });
     QPushButton *edit = button(QStringLiteral("Edit cue"));
     edit->setIcon(lineIcon(5, iconColor));
+    // Editing a row the Preview does not already show verifies it there first, so Mark In/Out
+    // and the trim checks see that very file.
     connect(edit, &QPushButton::clicked, this, [this] {
-        loadCueEditor(playlistTable->currentRow());
+        const int row = playlistTable->currentRow();
+        if (row >= 0 && row < playlist.size()) {
+            if (row == selectedCueRow && previewDeck.source() == playlist[row].source)
+                loadCueEditor(row);
+            else
+                cueSelected(row);
+        }
         showPage(1);
     });
     QPushButton *copy = button(QStringLiteral("Copy A playlist"));

@@ -490,6 +490,18 @@ private slots:
         QCOMPARE(window.workingPlaylist()[0].out_ms, outMs);
     }
 
+    void editCueVerifiesTheRowOnThePreview()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.addMedia({fixture(QStringLiteral("card_red.mp4")), fixture(QStringLiteral("card_blue.mp4"))});
+        window.runningOrder()->setCurrentCell(1, 1);
+        QTest::mouseClick(findByText<QPushButton>(window, QStringLiteral("Edit cue"), false), Qt::LeftButton);
+        QCOMPARE(window.pages()->currentIndex(), 1);
+        QCOMPARE(window.editorRow(), 1);
+        QCOMPARE(window.cuedRow(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(window.cueReadiness()->readyFor(window.workingPlaylist()[1]), 20000);
+    }
+
 private:
     std::unique_ptr<QTemporaryDir> state;
 
@@ -520,10 +532,10 @@ private:
         return colour == Qt::red ? c.red() > 180 && c.blue() < 40 : isBlue(c);
     }
 
-    template <typename T> static T *findByText(MainWindow &window, const QString &text)
+    template <typename T> static T *findByText(MainWindow &window, const QString &text, bool visible = true)
     {
         for (T *widget : window.findChildren<T *>())
-            if (widget->text() == text && widget->isVisible())
+            if (widget->text() == text && (widget->isVisible() || !visible))
                 return widget;
         return nullptr;
     }

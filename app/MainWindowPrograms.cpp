@@ -173,8 +173,7 @@ bool MainWindow::addProgram(bool copyProgramAPlaylist)
     storeSelectedPlaylist();
     const int id = nextProgramId;
     nextProgramId = id + 1;
-    if (!sampleContent)
-        settings->setValue(QStringLiteral("nextProgramId"), nextProgramId);
+    writePreference(QStringLiteral("nextProgramId"), nextProgramId);
     ShowProgram program = defaultProgram(id);
     if (copyProgramAPlaylist)
         program.playlist = programs[0].playlist;
@@ -428,8 +427,7 @@ bool MainWindow::applyShowState(const Show &show, const QString &path)
     programs = incoming;
     for (const ShowProgram &program : incoming)
         nextProgramId = std::max(nextProgramId, program.id + 1);
-    if (!sampleContent)
-        settings->setValue(QStringLiteral("nextProgramId"), nextProgramId);
+    writePreference(QStringLiteral("nextProgramId"), nextProgramId);
     library = show.library;
     libraryFolders = show.folders;
     playlist = programs[0].playlist;

@@ -303,6 +303,7 @@ private slots:
             QCOMPARE(fadeBox->value(), 700);
             fadeBox->setValue(2500);
             window.writePreference(QStringLiteral("link/role"), 1);
+            QVERIFY(window.addProgram(false));
             QTest::keyClick(&window, Qt::Key_Return, Qt::ControlModifier);
             QCOMPARE(window.statusText(), QStringLiteral("Layout preview — sample content"));
         }

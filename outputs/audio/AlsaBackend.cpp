@@ -323,10 +323,16 @@ QString AlsaBackend::setUp(Stream &stream, const QString &device, int requestedF
 
 bool AlsaBackend::restart(Stream &stream)
 {
+    return refill(stream, stream.prefillFrames);
+}
+
+bool AlsaBackend::refill(Stream &stream, snd_pcm_uframes_t frames)
+{
     std::fill(stream.bytes.begin(), stream.bytes.end(), char(0));
+    frames = std::min(frames, stream.bufferFrames);
     snd_pcm_uframes_t filled = 0;
-    while (filled < stream.prefillFrames) {
-        const snd_pcm_sframes_t n = snd_pcm_writei(stream.pcm, stream.bytes.data(), stream.prefillFrames - filled);
+    while (filled < frames) {
+        const snd_pcm_sframes_t n = snd_pcm_writei(stream.pcm, stream.bytes.data(), frames - filled);
         if (n == -EAGAIN)
             break;
         if (n < 0)
@@ -510,12 +516,17 @@ void AlsaBackend::playOnTimer(Stream &stream)
         const qint64 elapsed = (monotonicNs() - startNs) / periodNs;
         qint64 ticks = elapsed - tick;
         tick = elapsed;
+        bool lost = false;
         if (ticks > bufferTicks) {
-            // The thread stalled for longer than the buffer holds: what it missed is lost anyway.
+            // The thread stalled for longer than the buffer holds: what it missed is lost anyway,
+            // and the stream goes on from where the clock is now.
+            qCWarning(lcAlsa, "Render thread overslept %lld periods", ticks);
             ticks = 1;
+            m_engine->streamRestarted();
+            lost = true;
         }
 
-        const snd_pcm_sframes_t avail = snd_pcm_avail_update(stream.pcm);
+        snd_pcm_sframes_t avail = snd_pcm_avail_update(stream.pcm);
         if (avail < 0 && !recover(stream, avail))
             return;
         if (stream.restarted) {
@@ -528,6 +539,17 @@ void AlsaBackend::playOnTimer(Stream &stream)
             stream.owed = 0;
             stream.expectedAvail = snd_pcm_sframes_t(stream.bufferFrames - stream.prefillFrames);
             continue;
+        }
+        // After a stall the buffer is refilled with silence to its level at once; topping it up
+        // by one frame a tick would take seconds, each frame an engine correction.
+        if (lost && stream.target >= 0) {
+            const auto missingLevel = std::llround(stream.target) - (snd_pcm_sframes_t(stream.bufferFrames) - avail);
+            stream.owed = 0;
+            if (missingLevel > 0 && avail >= missingLevel) {
+                if (!writeSilence(stream, long(missingLevel)))
+                    return;
+                avail -= missingLevel;
+            }
         }
         const bool ok = stream.target < 0 ? settle(stream, avail) : renderTicks(stream, avail, ticks);
         if (!ok)
@@ -554,6 +576,8 @@ bool AlsaBackend::settle(Stream &stream, long avail)
         if (level >= double(period) && level <= double(buffer - period)) {
             stream.target = stream.level = level;
             stream.latencyFrames = std::llround(stream.settledDelaySum / (settleTicks / 2));
+            qCDebug(lcAlsa, "Shared stream settled: level %.0f frames, latency %lld frames, buffer %lu",
+                    level, stream.latencyFrames, stream.bufferFrames);
             return true;
         }
         // Settled too close to empty or full: start again.
@@ -589,17 +613,24 @@ bool AlsaBackend::renderTicks(Stream &stream, long avail, qint64 ticks)
     return fits <= 0 || renderAndWrite(stream, fits);
 }
 
-// An underrun (or a suspend that the device recovers from) goes on after a prepare: in exclusive
-// mode the next periods fill the buffer and so restart the stream, in shared mode the thread
-// starts it again on the half buffer of silence. Anything else means the device is gone.
+// An underrun (or a suspend that the device recovers from) goes on after a prepare. In exclusive
+// mode the next periods fill the buffer and so restart the stream. In shared mode the thread fills
+// the buffer with silence up to the level it keeps and starts it again, once: the ticks, the level
+// and the latency stay, so the engine goes on along the same timeline and the sound comes out as
+// far behind the clock as before, with only the frames the device missed lost. A stream that had
+// not settled yet starts settling again. Anything else means the device is gone.
 bool AlsaBackend::recover(Stream &stream, long error)
 {
+    qCWarning(lcAlsa, "Playback stream broke off (%s); preparing it again", snd_strerror(int(error)));
     bool recovered = false;
     if (error == -EPIPE)
         recovered = snd_pcm_prepare(stream.pcm) == 0;
     else if (!isLoss(error))
         recovered = snd_pcm_recover(stream.pcm, int(error), 1) == 0;
-    if (recovered && !m_exclusive) {
+    if (recovered && !m_exclusive && stream.target >= 0) {
+        recovered = refill(stream, snd_pcm_uframes_t(std::llround(stream.target)));
+        m_engine->streamRestarted();
+    } else if (recovered && !m_exclusive) {
         recovered = restart(stream);
         stream.restarted = true;
     } else if (recovered) {

@@ -67,6 +67,7 @@ private:
     QString negotiateExclusive(Stream &stream, int requestedFrames);
     QString negotiateShared(Stream &stream, int requestedFrames);
     bool restart(Stream &stream);
+    bool refill(Stream &stream, unsigned long frames);
     void play(Stream &stream);
     void playOnDeviceEvents(Stream &stream);
     void playOnTimer(Stream &stream);

@@ -217,6 +217,11 @@ void LocalAudioEngine::render(float *out, int frames, int channels, qint64 devic
     std::unique_lock lock(m_routesMutex, std::try_to_lock);
     if (!lock.owns_lock())
         return;
+    if (m_reanchorPending) {
+        m_reanchorPending = false;
+        for (EngineRoute &route : m_routes)
+            route.readPosition = -1;
+    }
 
     const qint64 deviceLatencyUs = deviceLatencyFrames * 1000000 / sampleRate;
     for (EngineRoute &route : m_routes) {

@@ -83,8 +83,14 @@ public:
     void setDeckTimingForTesting(std::function<qint64(NativeChannel *)> clockUs,
                                  std::function<qint64(NativeChannel *)> videoLagUs);
     // Called by a backend on its render thread when its stream starts again after a gap (an
-    // underrun, a restart): the calls that follow do not catch up on time the stream kept.
-    void streamRestarted() { m_pacing.reset(); }
+    // underrun, a restart): the calls that follow do not catch up on time the stream kept, and the
+    // next call reads every route from where its clock is now, in one step, rather than by one-frame
+    // corrections spread over seconds after the gap.
+    void streamRestarted()
+    {
+        m_pacing.reset();
+        m_reanchorPending = true;
+    }
 
     // The clock of render calls in microseconds (steady by default). With deck timing of a test and
     // no call clock, render calls count as on time.
@@ -149,6 +155,7 @@ private:
     std::function<qint64()> m_callClockForTesting;
     // Only render() and start() (while no backend runs) touch it.
     RenderPacing m_pacing;
+    bool m_reanchorPending = false;  // render thread only
     // Counts backends; a loss report that arrives after its backend was replaced is ignored.
     std::atomic<quint64> m_backendGeneration{0};
 };

@@ -104,6 +104,7 @@ private slots:
     void delayFollowsOffsetLatencyAndVideoLag_data();
     void delayFollowsOffsetLatencyAndVideoLag();
     void readPositionAnchorsNudgesAndReanchors();
+    void restartedStreamReadsFromTheClockInOneStep();
     void catchUpAfterLateCallsPlaysOn_data();
     void catchUpAfterLateCallsPlaysOn();
     void setRoutesKeepsReadPositionsOfUnchangedRoutes();
@@ -344,6 +345,36 @@ void tst_LocalAudioEngine::readPositionAnchorsNudgesAndReanchors()
     QCOMPARE(rampFrame(render(engine, 480, 2)[0]), want % 8192);
     QCOMPARE(stateNumber(engine, "reanchors"), 2);
     QCOMPARE(stateNumber(engine, "drift_corrections"), 3);
+}
+
+// A device that lost frames (an underrun, a stalled device thread) starts its stream again: the
+// gap is heard once, and the next call reads from where the clock is now. Left to the one-frame
+// corrections, a 20 ms gap would cost 960 of them, each an audible break, spread over seconds.
+void tst_LocalAudioEngine::restartedStreamReadsFromTheClockInOneStep()
+{
+    NativeChannel deck(false);
+    Timing timing;
+    qint64 &clock = timing.clockUs[&deck];
+    clock = 1000000;
+    pushRamp(deck, 20000, ringFrames);
+    LocalAudioEngine engine;
+    timing.install(engine);
+    QVERIFY(engine.start(LocalAudioEngine::TestDevice, "2", 480));
+    engine.setRoutes({route(deck, 0)});
+    for (int i = 0; i < 3; ++i) {
+        clock += 10000;
+        render(engine, 480, 2);
+    }
+    QCOMPARE(stateNumber(engine, "reanchors"), 1);
+
+    clock += 10000 + 20000;
+    engine.streamRestarted();
+    const qint64 want = clock * 48 / 1000 - 480;
+    QCOMPARE(rampFrame(render(engine, 480, 2)[0]), want % 8192);
+    clock += 10000;
+    QCOMPARE(rampFrame(render(engine, 480, 2)[0]), (want + 480) % 8192);
+    QCOMPARE(stateNumber(engine, "reanchors"), 2);
+    QCOMPARE(stateNumber(engine, "drift_corrections"), 0);
 }
 
 void tst_LocalAudioEngine::catchUpAfterLateCallsPlaysOn_data()

@@ -86,12 +86,28 @@ QWidget *MainWindow::cueEditorPage()
     form->addRow(makeLabel(QStringLiteral("Duration")), transitionField);
     form->addRow(makeLabel(QStringLiteral("Fade in")), fadeInField);
     form->addRow(makeLabel(QStringLiteral("Fade out")), fadeOutField);
-    QPushButton *apply = button(QStringLiteral("Apply cue"));
+    editorStateLabel = new QLabel(uiText(editorStatus), inspector);
+    editorStateLabel->setObjectName(QStringLiteral("muted"));
+    editorStateLabel->setWordWrap(true);
+    form->addRow(editorStateLabel);
+    QPushButton *apply = button(QStringLiteral("Apply cue"), QStringLiteral("take"));
+    apply->setMinimumHeight(44);
     connect(apply, &QPushButton::clicked, this, [this] { applyEditedCue(); });
     form->addRow(apply);
-    editorStateLabel = new QLabel(inspector);
-    editorStateLabel->setObjectName(QStringLiteral("muted"));
-    form->addRow(editorStateLabel);
+    QPushButton *reset = button(QStringLiteral("Reset edits"));
+    connect(reset, &QPushButton::clicked, this, [this] { loadCueEditor(editedCueRow); });
+    form->addRow(reset);
+    // Any change of a box that loading did not make is a draft: the Program cannot be changed
+    // until it is applied or reset.
+    const auto markDraft = [this] {
+        if (loadingCue)
+            return;
+        editorStatus = QStringLiteral("Unapplied changes");
+        editorStateLabel->setText(uiText(editorStatus));
+    };
+    for (QDoubleSpinBox *box : {inField, outField, transitionField, fadeInField, fadeOutField})
+        connect(box, &QDoubleSpinBox::valueChanged, this, markDraft);
+    connect(transitionCombo, &QComboBox::currentIndexChanged, this, markDraft);
     row->addWidget(inspector, 2);
     layout->addLayout(row);
 

@@ -89,11 +89,11 @@ private slots:
         cueRow(window, 1);
         QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cut")), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(isPure(programA->currentFrame(), Qt::red), 15000);
-        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("cut"))->parentWidget()->findChild<QSpinBox *>();
         fadeBox->setValue(800);
         cueRow(window, 2);
         frames.clear();
-        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("take")), Qt::LeftButton);
+        QTest::mouseClick(findByText<QPushButton>(window, QStringLiteral("FADE")), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!frames.isEmpty() && frames.last().centre.red() < 8, 15000);
         // The share of blue in each frame rises from 0 to 1 over the dissolve; the time it takes to
         // go from 10 % to 90 % is 80 % of the dissolve's length.
@@ -279,7 +279,7 @@ private slots:
             settings.setValue(QStringLiteral("manualFadeMs"), 0);
         }
         MainWindow window(false, QStringLiteral("en"), state->path());
-        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("cut"))->parentWidget()->findChild<QSpinBox *>();
         QCOMPARE(fadeBox->value(), 1);
     }
 
@@ -299,7 +299,7 @@ private slots:
             MainWindow window(true, QStringLiteral("en"), state->path());
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
-            auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+            auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("cut"))->parentWidget()->findChild<QSpinBox *>();
             QCOMPARE(fadeBox->value(), 700);
             fadeBox->setValue(2500);
             window.writePreference(QStringLiteral("link/role"), 1);
@@ -318,7 +318,7 @@ private slots:
         // A directory in the file's place cannot be replaced by the settings writer, even for root.
         QVERIFY(QFile::remove(path));
         QVERIFY(QDir().mkdir(path));
-        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("take"))->parentWidget()->findChild<QSpinBox *>();
+        auto *fadeBox = window.findChild<QPushButton *>(QStringLiteral("cut"))->parentWidget()->findChild<QSpinBox *>();
         fadeBox->setValue(450);
         QCOMPARE(window.statusText(), QStringLiteral("Preferences could not be saved."));
         window.setStatusRaw(QStringLiteral("later"));
@@ -501,6 +501,29 @@ private slots:
         QCOMPARE(window.editorRow(), 1);
         QCOMPARE(window.cuedRow(), 1);
         QTRY_VERIFY_WITH_TIMEOUT(window.cueReadiness()->readyFor(window.workingPlaylist()[1]), 20000);
+    }
+
+    void editedBoxesAreADraftUntilResetOrApplied()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        QVERIFY(window.addProgram(false));
+        QVERIFY(window.selectProgram(0, true));
+        window.addMedia({fixture(QStringLiteral("card_red.mp4"))});
+        window.loadCueEditor(0);
+        QCOMPARE(window.editorState(), QStringLiteral("Cue settings loaded"));
+        auto *fadeIn = window.findChild<QDoubleSpinBox *>(QStringLiteral("cueIn"));
+        fadeIn->setValue(0.5);
+        QCOMPARE(window.editorState(), QStringLiteral("Unapplied changes"));
+        auto *selector = window.findChild<QComboBox *>(QStringLiteral("programSelector"));
+        selector->setCurrentIndex(1);
+        QCOMPARE(window.selectedProgram(), 0);
+        QCOMPARE(window.statusText(), QStringLiteral("Apply or reset edits before changing Program."));
+        QTest::mouseClick(findByText<QPushButton>(window, QStringLiteral("Reset edits"), false), Qt::LeftButton);
+        QCOMPARE(window.editorState(), QStringLiteral("Cue settings loaded"));
+        QCOMPARE(fadeIn->value(), 0.0);
+        QCOMPARE(window.workingPlaylist()[0].in_ms, qint64(0));
+        selector->setCurrentIndex(1);
+        QCOMPARE(window.selectedProgram(), 1);
     }
 
 private:

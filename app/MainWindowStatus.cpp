@@ -421,6 +421,8 @@ void MainWindow::relayoutMultiview()
     for (int i = 0; i < tiles.size(); ++i) {
         if (!tiles[i].frame)
             continue;
+        // The grid decides the widths; a tile's content may not push a third column past the viewport.
+        tiles[i].frame->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
         tiles[i].frame->setFixedHeight(grid.tileHeight());
         tileLayout->addWidget(tiles[i].frame, i / grid.columns(), i % grid.columns());
     }

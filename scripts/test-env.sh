@@ -39,7 +39,7 @@ if command -v pulseaudio >/dev/null; then
   export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
   export HOME_FOR_PULSE="$work/home"
   mkdir -p "$HOME_FOR_PULSE"
-  HOME="$HOME_FOR_PULSE" pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit -n \
+  HOME="$HOME_FOR_PULSE" pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit -n --high-priority=yes --realtime=yes \
     --load="module-native-protocol-unix" \
     --load="module-null-sink sink_name=zelvo_null sink_properties=device.description=ZelvoNullSink" \
     --load="module-always-sink" >"$work/pulse.log" 2>&1 &

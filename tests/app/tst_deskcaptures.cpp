@@ -49,7 +49,13 @@ private slots:
             window.showPage(page);
             QTest::qWait(300);
             // The decks' video views draw outside the widget backing store: take the screen's pixels.
-            const QImage image = window.screen()->grabWindow(window.winId()).toImage();
+            // On a busy machine the monitors may paint later than the page; MAIN waits for them.
+            QImage image = window.screen()->grabWindow(window.winId()).toImage();
+            QDeadlineTimer deadline(10000);
+            while (page == 0 && !monitorsShowPictures(window, image) && !deadline.hasExpired()) {
+                QTest::qWait(100);
+                image = window.screen()->grabWindow(window.winId()).toImage();
+            }
             QVERIFY(!image.isNull());
             QVERIFY(image.save(dir + QStringLiteral("/%1-%2.png").arg(pages[page], language)));
             if (page == 0)

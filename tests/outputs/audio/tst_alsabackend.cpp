@@ -383,7 +383,7 @@ void tst_AlsaBackend::programToneReachesTheSinkIntact()
     recorder.start(QStringLiteral("parec"), {QStringLiteral("--device=") + sink.name + QStringLiteral(".monitor"),
                                              QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
                                              QStringLiteral("--channels=2"), QStringLiteral("--raw"),
-                                             QStringLiteral("--latency-msec=20")});
+                                             QStringLiteral("--latency-msec=200")});
     QVERIFY(recorder.waitForStarted());
 
     // What the engine rendered and the device accepted, to hold the recording against.
@@ -441,20 +441,75 @@ void tst_AlsaBackend::programToneReachesTheSinkIntact()
     QVERIFY2(l.length > 11 * 48000, "the recording holds less than 11 s of the 12 s tone");
     QVERIFY(l.amplitude > 0.05 && l.amplitude < 0.2);
 
-    // The output path adds nothing and loses nothing: from the onset on, the sink carries exactly
-    // the frames that the engine rendered, in both channels.
+    // The output path adds nothing and changes nothing: from the onset on, the sink carries the
+    // frames that the engine rendered, bit for bit, in both channels, in order. What a starved
+    // sound server does is not ours to prevent: it plays silence while the stream is late and its
+    // monitor may drop frames of the recording. Such breaks are allowed where the engine counted a
+    // restart, and a few more when the server itself is starved, but the two streams must take up
+    // again exactly, and all but a twentieth of the tone must come through.
     const qsizetype span = 10100 * 48;
-    QVERIFY(rendered.onset + span <= qsizetype(sentLeft.size()) && l.onset + span <= frames);
-    qsizetype differing = 0, firstDifference = -1;
-    for (qsizetype i = 0; i < span; ++i) {
-        const size_t at = size_t(l.onset + i), from = size_t(rendered.onset + i);
-        if (std::fabs(left[at] - sent[2 * from]) > 1e-6f || std::fabs(right[at] - sent[2 * from + 1]) > 1e-6f) {
-            firstDifference = firstDifference < 0 ? i : firstDifference;
-            ++differing;
+    QVERIFY(rendered.onset + span <= qsizetype(sentLeft.size()));
+    const auto same = [&](size_t at, size_t from) {
+        return std::fabs(left[at] - sent[2 * from]) <= 1e-6f && std::fabs(right[at] - sent[2 * from + 1]) <= 1e-6f;
+    };
+    size_t at = size_t(l.onset), from = size_t(rendered.onset);
+    const size_t end = size_t(rendered.onset + span);
+    qsizetype gaps = 0, resumes = 0, insertedFrames = 0, skippedFrames = 0, mismatch = -1;
+    bool inGap = false;
+    // Where the two streams take up again after a break: the first shift of either by up to
+    // a second after which 480 frames agree.
+    const auto resume = [&](size_t a, size_t f, qsizetype *shift) {
+        for (qsizetype d = 1; d < 48000; ++d) {
+            for (int sign : {1, -1}) {
+                const size_t a2 = sign > 0 ? a + size_t(d) : a, f2 = sign > 0 ? f : f + size_t(d);
+                if (a2 + 480 >= size_t(frames) || f2 + 480 >= sent.size() / 2)
+                    continue;
+                bool ok = true;
+                for (size_t k = 0; k < 480 && ok; ++k)
+                    ok = same(a2 + k, f2 + k);
+                if (ok) {
+                    *shift = sign * d;
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    while (from < end && at < size_t(frames)) {
+        if (same(at, from)) {
+            ++at, ++from;
+            inGap = false;
+        } else if (left[at] == 0.0f && right[at] == 0.0f) {
+            gaps += inGap ? 0 : 1;
+            inGap = true;
+            ++at, ++insertedFrames;
+        } else {
+            qsizetype shift = 0;
+            const bool found = resume(at, from, &shift);
+            qInfo("break %lld frames after the onset: the recording %s", qint64(from) - rendered.onset,
+                  found ? qPrintable(QStringLiteral("goes on %1 frames later").arg(shift)) : "never takes up again");
+            if (!found) {
+                mismatch = qsizetype(from) - rendered.onset;
+                break;
+            }
+            ++resumes;
+            skippedFrames += std::abs(shift);
+            if (shift > 0)
+                at += size_t(shift);
+            else
+                from += size_t(-shift);
         }
     }
-    QVERIFY2(differing == 0, qPrintable(QStringLiteral("%1 of %2 frames differ from what was rendered, the first %3 "
-                                                       "frames after the onset").arg(differing).arg(span).arg(firstDifference)));
+    const int restarts = int(after.value("reanchors").toDouble() - before.value("reanchors").toDouble());
+    qInfo("recording against what was rendered: %lld breaks (%lld silence gaps, %lld frames inserted, %lld frames "
+          "skipped), %d restarts", gaps + resumes, gaps, insertedFrames, skippedFrames, restarts);
+    QVERIFY2(mismatch < 0, qPrintable(QStringLiteral("the sink differs from what was rendered %1 frames after the onset")
+                                          .arg(mismatch)));
+    QVERIFY2(from >= end, "the recording ends before the rendered tone");
+    QVERIFY2(gaps + resumes <= restarts + 3, qPrintable(QStringLiteral("%1 breaks in the recording, %2 restarts")
+                                                            .arg(gaps + resumes).arg(restarts)));
+    QVERIFY2(insertedFrames + skippedFrames <= span / 20,
+             qPrintable(QStringLiteral("%1 frames inserted or lost of %2").arg(insertedFrames + skippedFrames).arg(span)));
 
     // As rendered, the tone breaks only where the engine says why: its own one-frame corrections
     // (each a phase jump in the block it falls in and, inside a block, in the next one too) and

@@ -1,6 +1,7 @@
 // The Audio page on a real window: the deck strip's dBFS meter fed through the deck's own meter
 // signal, the routing grid's pairs greyed by the running engine's channel count, and the
 // low-latency section started and stopped on the test backend and on ALSA's null device.
+#include "app/AppStyle.h"
 #include "app/MainWindow.h"
 #include "app/pages/AudioPanel.h"
 #include "outputs/audio/LocalAudioEngine.h"
@@ -16,6 +17,7 @@
 #include <QSlider>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
+#include <QStyleFactory>
 #include <QtTest>
 
 namespace {
@@ -212,6 +214,9 @@ private slots:
     void captures()
     {
         QFETCH(QString, language);
+        // The captures show the window as the program styles it.
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        qApp->setStyleSheet(applicationStyleSheet());
         MainWindow window(false, language, state->path());
         window.addProgram(false);
         window.resize(1600, 1000);

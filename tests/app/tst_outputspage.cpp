@@ -1,6 +1,7 @@
 // The Outputs page on a real window: the stored route keys as the AREA row reads them, the region a
 // route hands its window, the scaling line for real decoded pictures, the Program inventory with
 // removal and its re-indexed routes, and the 64 Program / 128 route limits.
+#include "app/AppStyle.h"
 #include "app/MainWindow.h"
 #include "WidgetCapture.h"
 
@@ -14,6 +15,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QStyleFactory>
 #include <QtTest>
 
 namespace {
@@ -248,6 +250,9 @@ private slots:
     void countLabelWordsAndCaptures()
     {
         QFETCH(QString, language);
+        // The captures show the window as the program styles it.
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        qApp->setStyleSheet(applicationStyleSheet());
         MainWindow window(false, language, state->path());
         window.resize(1600, 1000);
         const QString single = window.programInventory()->parentWidget()->findChildren<QLabel *>().first()->text();

@@ -2,6 +2,7 @@
 // diagnostics snapshot's counts with unmeasured metrics kept as null, the diagnostics panel's
 // export and its idle timer while hidden, the update panel's commands per state, and the project
 // frame rate preference.
+#include "app/AppStyle.h"
 #include "app/MainWindow.h"
 #include "app/pages/DiagnosticsPanel.h"
 #include "app/pages/UpdatePanel.h"
@@ -23,6 +24,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QStyleFactory>
 #include <QtTest>
 
 #include <unistd.h>
@@ -261,6 +263,9 @@ private slots:
     void captures()
     {
         QFETCH(QString, language);
+        // The captures show the window as the program styles it.
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        qApp->setStyleSheet(applicationStyleSheet());
         MainWindow window(false, language, state->path());
         window.resize(1600, 1000);
         window.show();

@@ -307,6 +307,8 @@ void NativeChannel::clear()
         s.player->setSource(QUrl());
         s.cue = Cue();
         s.lastFrame = QVideoFrame();
+        // A cleared slot holds no media, so its count must not carry the last clip's frames.
+        s.frameCount = 0;
     }
     m_publishedFrame = QVideoFrame();
     emit frameReady(m_publishedFrame);

@@ -494,6 +494,7 @@ private slots:
     {
         NativeChannel deck(false);
         QVERIFY(loadAndWait(deck, cueFor("card_red.mp4")));
+        QVERIFY(deck.frameCount() > 0);
         QStringList order;
         connect(&deck, &NativeChannel::frameReady, this,
                 [&order](const QVideoFrame &f) { order << (f.isValid() ? "frame" : "black"); });
@@ -508,6 +509,7 @@ private slots:
         QCOMPARE(deck.preparationState(), QStringLiteral("empty"));
         QVERIFY(deck.source().isEmpty());
         QVERIFY(!deck.currentFrame().isValid());
+        QCOMPARE(deck.frameCount(), 0);
     }
 
     void monoFortyFourKilohertzBecomesProgramAudio()

@@ -171,7 +171,6 @@ public:
     bool canTake();
     void refreshOrderControls();
     void connectProgramChannel(int programIndex);
-    void takeWhenPrepared(const QPointer<NativeChannel> &deck, qint64 atUs);
     qint64 linkClockUs() const;
     void setLinkClockForTesting(std::function<qint64()> clock) { linkClockForTesting = std::move(clock); }
     // Desk pages: preferences through the one key table, running order edits (MainWindowTake.cpp)

@@ -164,25 +164,3 @@ qint64 MainWindow::linkClockUs() const
         return linkClockForTesting();
     return linkNode ? linkNode->clockUs() : 0;
 }
-
-// The switch of a synchronized take when its moment comes: at once when the deck is prepared,
-// else as soon as it is; a take that comes 9 ms or more late starts where it would have been.
-void MainWindow::takeWhenPrepared(const QPointer<NativeChannel> &deck, qint64 atUs)
-{
-    if (!deck)
-        return;
-    if (deck->isPrepared()) {
-        deck->take();
-        return;
-    }
-    auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = connect(deck, &NativeChannel::preparedReady, this, [this, deck, atUs, connection] {
-        disconnect(*connection);
-        if (!deck)
-            return;
-        deck->take();
-        const qint64 latenessUs = linkClockUs() - atUs;
-        if (latenessUs >= 9000 && deck->activeSlot() >= 0)
-            deck->seek(deck->slot(deck->activeSlot()).cue.in_ms + latenessUs / 1000);
-    });
-}

@@ -5,6 +5,7 @@
 #include "app/widgets/DeckWindow.h"
 #include "app/widgets/MediaDelegate.h"
 #include "outputs/display/OutputWindow.h"
+#include "link/LinkSyncedTake.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -337,13 +338,52 @@ private slots:
         NativeChannel *deck = window.channel(0);
         deck->prepare(Cue::forPath(fixture(QStringLiteral("clip_360p25.mp4"))));
         QVERIFY(!deck->isPrepared());
-        window.takeWhenPrepared(deck, nowUs - latenessUs);
+        // Armed as the window arms a synchronized take: on the Program's deck, on the window's
+        // Link clock, its moment already past so it switches once the preparation is ready.
+        LinkSyncedTake *armed = LinkSyncedTake::schedule(&window, deck, nowUs - latenessUs,
+                                                         [&window] { return window.linkClockUs(); });
+        bool taken = false;
+        qint64 reportedUs = -1;
+        connect(armed, &LinkSyncedTake::finished, this, [&](bool ok, qint64 late) { taken = ok, reportedUs = late; });
         QTRY_VERIFY_WITH_TIMEOUT(!deck->source().isEmpty(), 15000);
         QTRY_VERIFY_WITH_TIMEOUT(deck->isPlaying(), 15000);
+        QVERIFY(taken);
+        QCOMPARE(reportedUs, latenessUs);
         if (sought)
             QTRY_VERIFY_WITH_TIMEOUT(deck->positionMs() >= 1900, 700); // playing alone would need 1.9 s
         else
             QVERIFY(deck->positionMs() < 1000);
+        deck->clear();
+    }
+
+    // The update guard counts a Program that is loading a cue it will put on air by itself, from
+    // the moment CUT is pressed; a cue merely prepared on the deck, which waits for a take, does not.
+    void updateGuardCountsAProgramLoadingForAir()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.resize(1400, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.addMedia({fixture(QStringLiteral("clip_360p25.mp4"))});
+        QTableWidget *order = window.runningOrder();
+        const QPoint at = order->visualRect(order->model()->index(0, 1)).center();
+        QTest::mouseClick(order->viewport(), Qt::LeftButton, {}, at);
+        QTest::mouseDClick(order->viewport(), Qt::LeftButton, {}, at);
+        QTRY_VERIFY_WITH_TIMEOUT(window.cueReadiness()->readyFor(window.workingPlaylist()[0]), 20000);
+        QVERIFY(!window.anyProgramPlaying());
+
+        NativeChannel *deck = window.channel(0);
+        QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cut")), Qt::LeftButton);
+        QVERIFY(deck->isPreparing() && deck->takeWhenReady() && !deck->isPlaying());
+        QVERIFY(window.anyProgramPlaying());
+        QTRY_VERIFY_WITH_TIMEOUT(deck->isPlaying(), 15000);
+        QVERIFY(window.anyProgramPlaying());
+
+        deck->clear();
+        QVERIFY(!window.anyProgramPlaying());
+        deck->prepare(window.workingPlaylist()[0]);
+        QVERIFY(deck->isPreparing() && !deck->takeWhenReady());
+        QVERIFY(!window.anyProgramPlaying());
         deck->clear();
     }
 

@@ -99,6 +99,9 @@ void MainWindow::retranslate()
         if (outField)
             outField->setSpecialValueText(uiText(QStringLiteral("End of media")));
     }
+    // The state line holds its English key in editorStatus, which other code compares against.
+    if (editorStateLabel)
+        editorStateLabel->setText(uiText(editorStatus));
     if (heading) {
         if (sampleContent)
             heading->setText(QStringLiteral("Opening Night / ") + uiText(QStringLiteral("Sample show")));

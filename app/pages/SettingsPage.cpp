@@ -95,13 +95,16 @@ QWidget *MainWindow::playbackPreferences()
     return page;
 }
 
-// Anything that an update's restart would cut off: a playing Program, a running sender, an open
-// display output or a folder scan.
+// Anything that an update's restart would cut off: a playing Program or one loading a cue it will
+// put on air by itself, a running sender, an open display output or a folder scan.
 bool MainWindow::anyProgramPlaying()
 {
     for (int i = 0; i < programCount; ++i) {
+        const NativeChannel *deck = channel(i);
+        if (deck->isPlaying() || (deck->isPreparing() && deck->takeWhenReady()))
+            return true;
         NetworkBus *bus = networkBus(i);
-        if (channel(i)->isPlaying() || (bus && (bus->sender(0).isRunning() || bus->sender(1).isRunning())))
+        if (bus && (bus->sender(0).isRunning() || bus->sender(1).isRunning()))
             return true;
     }
     for (const QPointer<OutputWindow> &window : std::as_const(routeWindows))

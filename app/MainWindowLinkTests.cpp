@@ -316,9 +316,11 @@ int MainWindow::runLinkMirrorTests(const QString &fixtures, const QString &resul
     // when the alarm comes instead of holding the clip's last frame.
     mainDeck->setLooping(true);
     backupDeck->setLooping(true);
-    waitUntil([&] { return backupDeck->isPlaying(); }, 10000);
+    const bool masterPlays = waitUntil([&] { return mainDeck->isPlaying(); }, 15000);
+    const bool backupPlays = waitUntil([&] { return backupDeck->isPlaying(); }, 10000);
     record(QStringLiteral("backup_shows_no_alarm_while_the_master_is_alive"),
-           !backup->masterLostActive && backup->masterLostBanner->isHidden());
+           masterPlays && backupPlays && !backup->masterLostActive && backup->masterLostBanner->isHidden(),
+           {{QStringLiteral("backup_playing"), backupPlays}, {QStringLiteral("master_playing"), masterPlays}});
 
     // 15
     mainNode->stop();

@@ -32,9 +32,10 @@ void LinkSyncedTake::fire()
         finish(false, clockUs() - atUs);
         return;
     }
+    // A deck that is ready switches now; when the moment has already passed (the take reached this
+    // machine late) it still starts where the machines that switched on time are.
     if (deck->isPrepared() && deck->preparedSlot() >= 0) {
-        deck->take();
-        finish(true, clockUs() - atUs);
+        switchNow();
         return;
     }
     waiting = connect(deck, &NativeChannel::preparedReady, this, &LinkSyncedTake::switchNow);

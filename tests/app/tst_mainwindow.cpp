@@ -324,20 +324,27 @@ private slots:
     {
         QTest::addColumn<qint64>("latenessUs");
         QTest::addColumn<bool>("sought");
-        QTest::newRow("5 ms late") << qint64(5000) << false;
-        QTest::newRow("2 s late") << qint64(2000000) << true;
+        QTest::addColumn<bool>("preparedFirst");
+        QTest::newRow("5 ms late") << qint64(5000) << false << false;
+        QTest::newRow("2 s late") << qint64(2000000) << true << false;
+        // The take message itself came late to a deck that was ready: it still joins the others.
+        QTest::newRow("2 s late, deck ready") << qint64(2000000) << true << true;
+        QTest::newRow("8.999 ms late, deck ready") << qint64(8999) << false << true;
     }
 
     void lateSynchronizedTakeStartsWhereItWouldHaveBeen()
     {
         QFETCH(qint64, latenessUs);
         QFETCH(bool, sought);
+        QFETCH(bool, preparedFirst);
         MainWindow window(false, QString(), state->path());
         const qint64 nowUs = 50000000;
         window.setLinkClockForTesting([nowUs] { return nowUs; });
         NativeChannel *deck = window.channel(0);
         deck->prepare(Cue::forPath(fixture(QStringLiteral("clip_360p25.mp4"))));
         QVERIFY(!deck->isPrepared());
+        if (preparedFirst)
+            QTRY_VERIFY_WITH_TIMEOUT(deck->isPrepared(), 15000);
         // Armed as the window arms a synchronized take: on the Program's deck, on the window's
         // Link clock, its moment already past so it switches once the preparation is ready.
         LinkSyncedTake *armed = LinkSyncedTake::schedule(&window, deck, nowUs - latenessUs,

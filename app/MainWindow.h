@@ -45,6 +45,7 @@ class QComboBox;
 class QDoubleSpinBox;
 class QFrame;
 class QGridLayout;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -157,6 +158,8 @@ public:
     void refreshStatus();
     static QString clockText(qint64 ms);
     QString deckMediaTitle(NativeChannel *deck) const;
+    QString deckStateWord(NativeChannel *deck) const;
+    static QString remainingText(NativeChannel *deck);
     void refreshResourceText();
     void refreshProgramInventory();
     void refreshProgramTiles();
@@ -336,6 +339,18 @@ private:
     {
         int deckId = -1;
         QPointer<DeckWindow> window;
+        QPointer<QFrame> deckFrame;
+        QPointer<QLabel> title;
+        QPointer<QLabel> state;
+        QPointer<QLabel> onAirBadge;
+        QPointer<ElidedLabel> media;
+        QPointer<QLabel> time;
+        QPointer<QPushButton> play;
+    };
+    struct DeckSlot
+    {
+        int deckKey = -1;
+        QPointer<QStackedWidget> slot;
     };
     struct DeckWidgets
     {
@@ -363,6 +378,9 @@ private:
         QPointer<QFrame> frame;
         QPointer<QPushButton> select;
         QPointer<QLabel> time;
+        QPointer<QLabel> state;
+        QPointer<ElidedLabel> media;
+        QPointer<QPushButton> play;
         QPointer<QStackedWidget> slot;
     };
 
@@ -385,7 +403,15 @@ private:
     QWidget *outputsPage();
     QWidget *audioPage();
     QWidget *settingsPage();
-    QFrame *deckPanel(const QString &title, NativeChannel *deck, int sampleVariant, int kind);
+    QFrame *deckPanel(const QString &title, NativeChannel *deck, int sampleVariant, ElidedLabel **mediaTitle,
+                      QLabel **timecode, const QString &key, bool registerWidgets);
+    QStackedWidget *makeDeckSlot(int deckKey, QWidget *monitor);
+    QPushButton *makeDetachButton(int deckKey);
+    QFrame *programTile(int index);
+    void fillDeckWindow(DeckWindowEntry &entry);
+    void refreshDeckWindow(const DeckWindowEntry &entry);
+    void clearPreview();
+    void blackProgram(int programId);
     QFrame *takeStrip();
     QFrame *orderPanel();
     void switchToProgramA();
@@ -470,6 +496,8 @@ private:
     std::vector<std::unique_ptr<ProgramRecord>> programRecords;
     QList<ProgramTile> tiles;
     QList<DeckWindowEntry> deckWindows;
+    QList<DeckSlot> deckSlots;
+    QHBoxLayout *monitorRow = nullptr;
     QList<int> routeOpenedProgram;
     // 21..25
     NativeChannel previewDeck;

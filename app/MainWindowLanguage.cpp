@@ -1,5 +1,6 @@
 #include "app/MainWindow.h"
 
+#include "app/widgets/DeckWindow.h"
 #include "app/widgets/ElidedLabel.h"
 
 #include <QAction>
@@ -47,6 +48,8 @@ void MainWindow::retranslate()
             outputsTabs->setTabText(i, uiText(QString::fromLatin1(keys[i])));
     }
     texts.applyTipKeys(this);
+    for (DeckWindow *window : deckWindowList())
+        texts.applyTipKeys(window);
     for (int i = 0; i < programCount; ++i) {
         if (i < digitalPanels.size() && digitalPanels[i])
             digitalPanels[i]->setProperty("programName", programs[i].name);

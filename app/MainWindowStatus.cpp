@@ -98,10 +98,7 @@ void MainWindow::tick()
     if (deckWidgets[1].title)
         deckWidgets[1].title->setText(deckMediaTitle(&programADeck));
     setTextIfChanged(deckWidgets[0].time, clockText(previewDeck.positionMs()));
-    const auto remaining = [](NativeChannel *deck) {
-        const qint64 left = deck->outPointMs() - deck->positionMs();
-        return clockText(left < 1 ? 0 : left);
-    };
+    const auto remaining = [](NativeChannel *shown) { return remainingText(shown); };
     setTextIfChanged(deckWidgets[1].time, sampleContent ? QStringLiteral("00:01:24") : remaining(&programADeck));
     if (deckWidgets[2].title) {
         deckWidgets[2].title->setText(sampleContent ? QStringLiteral("04 - Sponsor loop.avi") : deckMediaTitle(selected));
@@ -140,18 +137,8 @@ void MainWindow::refreshStatus()
     const int sampleProgress[3] = {0, 560, 120};
     for (int d = 0; d < 3; ++d) {
         NativeChannel *current = decks[d];
-        if (d > 0 && deckWidgets[d].state) {
-            QString word;
-            if (sampleContent)
-                word = QStringLiteral("Sample");
-            else if (current->isPreparing() && current->takeWhenReady())
-                word = QStringLiteral("Preparing");
-            else if (current->source().isEmpty())
-                word = QStringLiteral("Empty");
-            else
-                word = current->isPlaying() ? QStringLiteral("Playing") : QStringLiteral("Paused");
-            setTextIfChanged(deckWidgets[d].state, uiText(word));
-        }
+        if (d > 0 && deckWidgets[d].state)
+            setTextIfChanged(deckWidgets[d].state, uiText(deckStateWord(current)));
         if (QPushButton *play = deckWidgets[d].playButton)
             play->setIcon(lineIcon(!sampleContent && current->isPlaying() ? 1 : 0, transportColor));
         if (QProgressBar *bar = deckWidgets[d].progress) {
@@ -352,8 +339,17 @@ void MainWindow::refreshProgramTiles()
     if (!programArea || !tileLayout)
         return;
     const bool multi = programCount > 1;
-    if (programArea->currentIndex() != (multi ? 1 : 0))
+    if (programArea->currentIndex() != (multi ? 1 : 0)) {
         programArea->setCurrentIndex(multi ? 1 : 0);
+        // The multiview takes the larger share of the monitor row; the running order gives way a little.
+        programArea->setMinimumHeight(multi ? 256 : 0);
+        if (monitorRow) {
+            monitorRow->setStretch(0, multi ? 30 : 37);
+            monitorRow->setStretch(1, multi ? 70 : 37);
+        }
+        if (playlistTable)
+            playlistTable->setMinimumHeight(multi ? 120 : 150);
+    }
     if (!multi) {
         if (!tiles.isEmpty())
             clearProgramTiles();
@@ -361,34 +357,8 @@ void MainWindow::refreshProgramTiles()
     }
     if (tiles.size() != programCount) {
         clearProgramTiles();
-        for (int i = 0; i < programCount; ++i) {
-            ProgramTile tile;
-            tile.programId = programs[i].id;
-            tile.frame = new QFrame(multiview->widget());
-            tile.frame->setObjectName(QStringLiteral("programTile"));
-            auto *layout = new QVBoxLayout(tile.frame);
-            layout->setContentsMargins(8, 6, 8, 6);
-            tile.select = new QPushButton(programName(i), tile.frame);
-            tile.select->setObjectName(QStringLiteral("programTileSelect"));
-            tile.select->setCheckable(true);
-            connect(tile.select, &QPushButton::clicked, this, [this, id = tile.programId] {
-                const int index = programIndexOfId(id);
-                if (index >= 0)
-                    selectProgram(index, false);
-            });
-            layout->addWidget(tile.select);
-            tile.slot = new QStackedWidget(tile.frame);
-            tile.slot->addWidget(monitorWidget(channel(i), i % 3));
-            auto *detached = new QPushButton(uiText(QStringLiteral("In separate window · click to dock")), tile.slot);
-            detached->setObjectName(QStringLiteral("dockNote"));
-            connect(detached, &QPushButton::clicked, this, [this, id = tile.programId] { closeProgramOutputs(id); });
-            tile.slot->addWidget(detached);
-            layout->addWidget(tile.slot, 1);
-            tile.time = new QLabel(tile.frame);
-            tile.time->setObjectName(QStringLiteral("tileTime"));
-            layout->addWidget(tile.time);
-            tiles.append(tile);
-        }
+        for (int i = 0; i < programCount; ++i)
+            programTile(i);
         relayoutMultiview();
         // Placed at once, also when the window is already on screen.
         tileLayout->activate();
@@ -400,16 +370,117 @@ void MainWindow::refreshProgramTiles()
     for (int i = 0; i < tiles.size() && i < programCount; ++i) {
         const ProgramTile &tile = tiles[i];
         NativeChannel *tileDeck = channel(i);
+        const bool onAir = sampleContent ? programs[i].id == 1 : tileDeck && !tileDeck->source().isEmpty();
         setFlagProperty(tile.frame, "selected", i == selectedProgramIndex);
-        setFlagProperty(tile.frame, "onAir", sampleContent ? programs[i].id == 1 : tileDeck && !tileDeck->source().isEmpty());
+        setFlagProperty(tile.frame, "onAir", onAir);
+        setFlagProperty(tile.state, "onAir", onAir);
         if (tile.select) {
             tile.select->setChecked(i == selectedProgramIndex);
             if (tile.select->text() != programName(i))
                 tile.select->setText(programName(i));
+            const QString accessible = uiText(QStringLiteral("Select Program")) + QStringLiteral(" · ") + programName(i);
+            if (tile.select->accessibleName() != accessible)
+                tile.select->setAccessibleName(accessible);
         }
-        if (tile.time && tileDeck)
-            setTextIfChanged(tile.time, clockText(tileDeck->positionMs()));
+        if (!tileDeck)
+            continue;
+        setTextIfChanged(tile.state, uiText(deckStateWord(tileDeck)));
+        if (tile.media) {
+            static const char *const samples[] = {"02 - Opening film.mov", "04 - Sponsor loop.avi", "03 - Speaker intro.mkv"};
+            const QString media = sampleContent ? QString::fromLatin1(samples[i % 3]) : deckMediaTitle(tileDeck);
+            if (tile.media->text() != media) {
+                tile.media->setText(media);
+                tile.media->setToolTip(media);
+            }
+        }
+        setTextIfChanged(tile.time, sampleContent ? QStringLiteral("00:01:24") : remainingText(tileDeck));
+        if (tile.play)
+            tile.play->setIcon(lineIcon(!sampleContent && tileDeck->isPlaying() ? 1 : 0, transportColor));
     }
+}
+
+// One Program's tile of the multiview: select button, detach button and state, its deck's picture,
+// media name, remaining time and its own transport.
+QFrame *MainWindow::programTile(int index)
+{
+    ProgramTile tile;
+    tile.programId = programs[index].id;
+    const int id = tile.programId;
+    tile.frame = new QFrame(multiview->widget());
+    tile.frame->setObjectName(QStringLiteral("programTile"));
+    tile.frame->setProperty("programId", id);
+    auto *layout = new QVBoxLayout(tile.frame);
+    layout->setContentsMargins(8, 6, 8, 6);
+    layout->setSpacing(4);
+
+    auto *header = new QHBoxLayout;
+    header->setSpacing(4);
+    tile.select = new QPushButton(programName(index), tile.frame);
+    tile.select->setObjectName(QStringLiteral("programTileSelect"));
+    tile.select->setCheckable(true);
+    tile.select->setMinimumSize(0, 22);
+    tile.select->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    tile.select->setProperty("tipKey", QStringLiteral("Select Program"));
+    tile.select->setAccessibleName(uiText(QStringLiteral("Select Program")) + QStringLiteral(" · ") + programName(index));
+    connect(tile.select, &QPushButton::clicked, this, [this, id] {
+        selectProgram(programIndexOfId(id), false);
+        refreshProgramTiles();
+    });
+    header->addWidget(tile.select, 1);
+    header->addWidget(makeDetachButton(id));
+    tile.state = new QLabel(tile.frame);
+    tile.state->setObjectName(QStringLiteral("deckState"));
+    header->addWidget(tile.state);
+    layout->addLayout(header);
+
+    DeskMonitor *monitor = monitorWidget(channel(index), index % 3);
+    monitor->setMinimumSize(0, 40);
+    tile.slot = makeDeckSlot(id, monitor);
+    layout->addWidget(tile.slot, 1);
+    tile.media = new ElidedLabel(tile.frame);
+    tile.media->setObjectName(QStringLiteral("muted"));
+    layout->addWidget(tile.media);
+
+    auto *footer = new QHBoxLayout;
+    footer->setSpacing(5);
+    tile.time = new QLabel(tile.frame);
+    tile.time->setObjectName(QStringLiteral("tileTime"));
+    footer->addWidget(tile.time, 1);
+    tile.play = makeIconButton(QStringLiteral("Play / pause"), 0);
+    tile.play->setIcon(lineIcon(0, transportColor));
+    QPushButton *black = makeIconButton(QStringLiteral("Black this Program"), 2);
+    for (QPushButton *control : {tile.play.data(), black}) {
+        control->setFixedSize(28, 24);
+        footer->addWidget(control);
+    }
+    connect(tile.play, &QPushButton::clicked, this, [this, id] {
+        if (NativeChannel *tileDeck = sampleContent ? nullptr : deck(id))
+            tileDeck->togglePlayback();
+        tick();
+    });
+    connect(black, &QPushButton::clicked, this, [this, id] { blackProgram(id); });
+    layout->addLayout(footer);
+    tiles.append(tile);
+    return tile.frame;
+}
+
+// The state word a deck shows on tiles and deck windows, untranslated.
+QString MainWindow::deckStateWord(NativeChannel *shown) const
+{
+    if (sampleContent)
+        return QStringLiteral("Sample");
+    if (shown->isPreparing() && shown->takeWhenReady())
+        return QStringLiteral("Preparing");
+    if (shown->source().isEmpty())
+        return QStringLiteral("Empty");
+    return shown->isPlaying() ? QStringLiteral("Playing") : QStringLiteral("Paused");
+}
+
+// Time left to the deck's effective Out, never negative.
+QString MainWindow::remainingText(NativeChannel *shown)
+{
+    const qint64 left = shown->outPointMs() - shown->positionMs();
+    return clockText(left < 1 ? 0 : left);
 }
 
 void MainWindow::relayoutMultiview()
@@ -442,28 +513,52 @@ void MainWindow::clearProgramTiles()
 
 void MainWindow::refreshDetachedTiles()
 {
-    for (const ProgramTile &tile : std::as_const(tiles)) {
-        if (!tile.slot)
-            continue;
-        const bool detached = std::any_of(deckWindows.cbegin(), deckWindows.cend(), [&](const DeckWindowEntry &entry) {
-            return entry.deckId == tile.programId && entry.window;
+    deckSlots.removeIf([](const DeckSlot &entry) { return entry.slot.isNull(); });
+    for (const DeckSlot &entry : std::as_const(deckSlots)) {
+        const bool detached = std::any_of(deckWindows.cbegin(), deckWindows.cend(), [&](const DeckWindowEntry &window) {
+            return window.deckId == entry.deckKey && window.window;
         });
-        tile.slot->setCurrentIndex(detached ? 1 : 0);
+        if (entry.slot->currentIndex() != (detached ? 1 : 0))
+            entry.slot->setCurrentIndex(detached ? 1 : 0);
     }
 }
 
 void MainWindow::refreshDeckWindows()
 {
+    refreshDetachedTiles();
     deckWindows.removeIf([](const DeckWindowEntry &entry) { return entry.window.isNull(); });
-    for (const DeckWindowEntry &entry : std::as_const(deckWindows)) {
-        NativeChannel *shown = deck(entry.deckId);
-        if (!shown)
-            continue;
-        const QString title = entry.deckId == -1 ? uiText(QStringLiteral("PREVIEW")) : programName(programIndexOfId(entry.deckId));
-        const QString text = title + QStringLiteral(" — ") + deckMediaTitle(shown);
-        if (entry.window->windowTitle() != text)
-            entry.window->setWindowTitle(text);
+    for (const DeckWindowEntry &entry : std::as_const(deckWindows))
+        refreshDeckWindow(entry);
+}
+
+void MainWindow::refreshDeckWindow(const DeckWindowEntry &entry)
+{
+    NativeChannel *shown = deck(entry.deckId);
+    if (!shown)
+        return;
+    const bool preview = entry.deckId == -1;
+    const QString title = preview ? uiText(QStringLiteral("PREVIEW")) : programName(programIndexOfId(entry.deckId));
+    setTextIfChanged(entry.title, title);
+    const QString windowTitle = title + QStringLiteral(" — Zelvo Playout");
+    if (entry.window->windowTitle() != windowTitle)
+        entry.window->setWindowTitle(windowTitle);
+    const bool onAir = !preview && (sampleContent ? entry.deckId == 1 : !shown->source().isEmpty());
+    if (entry.onAirBadge && entry.onAirBadge->isVisibleTo(entry.window) != onAir)
+        entry.onAirBadge->setVisible(onAir);
+    setFlagProperty(entry.deckFrame, "onAir", onAir);
+    setFlagProperty(entry.state, "onAir", onAir);
+    setTextIfChanged(entry.state, uiText(deckStateWord(shown)));
+    const QString media = sampleContent ? QStringLiteral("02 - Opening film.mov") : deckMediaTitle(shown);
+    if (entry.media && entry.media->text() != media) {
+        entry.media->setText(media);
+        entry.media->setToolTip(media);
     }
+    const QString time = sampleContent ? QStringLiteral("00:01:24")
+                         : preview     ? clockText(std::max<qint64>(0, shown->positionMs()))
+                                       : remainingText(shown);
+    setTextIfChanged(entry.time, time);
+    if (entry.play)
+        entry.play->setIcon(lineIcon(!sampleContent && shown->isPlaying() ? 1 : 0, QColor(QStringLiteral("#afc2d5"))));
 }
 
 void MainWindow::rebuildMeterStrip()

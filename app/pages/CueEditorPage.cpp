@@ -32,24 +32,15 @@ QWidget *MainWindow::cueEditorPage()
                                 QStringLiteral("muted")));
 
     auto *row = new QHBoxLayout;
-    auto *preview = new QFrame(page);
-    preview->setObjectName(QStringLiteral("deck"));
-    preview->setProperty("channel", QStringLiteral("preview"));
-    auto *previewLayout = new QVBoxLayout(preview);
-    previewLayout->addWidget(makeLabel(QStringLiteral("PREVIEW"), QStringLiteral("deckTitle")));
-    previewLayout->addWidget(monitorWidget(&previewDeck, 0), 1);
-    editPreviewTitle = new ElidedLabel(preview);
-    editPreviewTitle->setObjectName(QStringLiteral("mediaTitle"));
-    editPreviewTime = new QLabel(preview);
-    editPreviewTime->setObjectName(QStringLiteral("timecode"));
+    QFrame *preview = deckPanel(QStringLiteral("PREVIEW"), &previewDeck, 0, &editPreviewTitle, &editPreviewTime,
+                                QStringLiteral("preview"), false);
+    auto *previewLayout = qobject_cast<QVBoxLayout *>(preview->layout());
     previewSlider = new QSlider(Qt::Horizontal, preview);
     previewSlider->setRange(0, 1000);
     connect(previewSlider, &QSlider::sliderMoved, this, [this](int value) {
         if (previewDeck.durationMs() > 0)
             previewDeck.seek(previewDeck.durationMs() * value / 1000);
     });
-    previewLayout->addWidget(editPreviewTitle);
-    previewLayout->addWidget(editPreviewTime);
     previewLayout->addWidget(previewSlider);
     preview->setMinimumHeight(360);
     row->addWidget(preview, 3);

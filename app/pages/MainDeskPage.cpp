@@ -2,6 +2,7 @@
 // dashboard strip below. The window's refresh (tick/refreshStatus) keeps their texts current.
 #include "app/MainWindow.h"
 
+#include "app/widgets/DeckWindow.h"
 #include "app/widgets/DeskMonitor.h"
 #include "app/widgets/ElidedLabel.h"
 #include "app/widgets/MediaDelegate.h"
@@ -36,10 +37,11 @@ QWidget *MainWindow::mainDeskPage()
     layout->setSpacing(12);
 
     auto *monitors = new QHBoxLayout;
+    monitorRow = monitors;
     monitors->setSpacing(12);
-    monitors->addWidget(deckPanel(QStringLiteral("PREVIEW"), &previewDeck, 0, 0), 37);
+    monitors->addWidget(deckPanel(QStringLiteral("PREVIEW"), &previewDeck, 0, nullptr, nullptr, QStringLiteral("preview"), true), 37);
     programArea = new QStackedWidget(page);
-    programArea->addWidget(deckPanel(QStringLiteral("PROGRAM A"), &programADeck, 1, 1));
+    programArea->addWidget(deckPanel(QStringLiteral("PROGRAM A"), &programADeck, 1, nullptr, nullptr, QStringLiteral("program"), true));
     multiview = new QScrollArea(programArea);
     multiview->setObjectName(QStringLiteral("programMultiview"));
     multiview->setWidgetResizable(true);
@@ -84,51 +86,137 @@ QWidget *MainWindow::mainDeskPage()
     return page;
 }
 
-// kind 0 is the Preview, 1 Program A; each registers its widgets for the refresh.
-QFrame *MainWindow::deckPanel(const QString &title, NativeChannel *shown, int sampleVariant, int kind)
+// A deck panel of the Preview (key "preview") or Program A ("program"). The MAIN page registers its
+// two panels so the window's refresh writes their state, play button and progress; the EDIT page's
+// Preview is not registered and reads "Muted" for good.
+QFrame *MainWindow::deckPanel(const QString &title, NativeChannel *shown, int sampleVariant, ElidedLabel **mediaTitle,
+                              QLabel **timecode, const QString &key, bool registerWidgets)
 {
+    const bool isPreview = key == QStringLiteral("preview");
+    const int kind = isPreview ? 0 : 1;
+    const int deckKey = isPreview ? -1 : 1;
     auto *frame = new QFrame(this);
     frame->setObjectName(QStringLiteral("deck"));
-    frame->setProperty("channel", kind == 0 ? QStringLiteral("preview") : QStringLiteral("program"));
+    frame->setProperty("channel", key);
     auto *layout = new QVBoxLayout(frame);
-    layout->setContentsMargins(10, 8, 10, 8);
-    layout->setSpacing(6);
-    auto *top = new QHBoxLayout;
+    layout->setContentsMargins(10, 10, 10, 10);
+    layout->setSpacing(7);
+
+    auto *header = new QHBoxLayout;
     QLabel *titleLabel = makeLabel(title, QStringLiteral("deckTitle"));
-    titleLabel->setProperty("channel", frame->property("channel"));
+    titleLabel->setProperty("channel", key);
+    header->addWidget(titleLabel);
+    header->addStretch(1);
+    if (isPreview && registerWidgets) {
+        QLabel *muted = makeLabel(QStringLiteral("Muted"), QStringLiteral("deckState"));
+        muted->setProperty("preview", true);
+        header->addWidget(muted);
+    }
     auto *state = new QLabel(frame);
     state->setObjectName(QStringLiteral("deckState"));
-    QPushButton *detach = makeIconButton(QStringLiteral("Detach deck"), 16);
-    const int deckId = kind == 0 ? -1 : 1;
-    connect(detach, &QPushButton::clicked, this, [this, deckId] { detachDeck(deckId); });
-    top->addWidget(titleLabel);
-    top->addStretch(1);
-    top->addWidget(state);
-    top->addWidget(detach);
-    layout->addLayout(top);
-    layout->addWidget(monitorWidget(shown, sampleVariant), 1);
+    if (!registerWidgets) {
+        state->setText(uiText(QStringLiteral("Muted")));
+        registerTranslatable(state, QStringLiteral("Muted"));
+    }
+    header->addWidget(state);
+    header->addWidget(makeDetachButton(deckKey));
+    layout->addLayout(header);
+    layout->addWidget(makeDeckSlot(deckKey, monitorWidget(shown, sampleVariant)), 1);
+
     auto *media = new ElidedLabel(frame);
     media->setObjectName(QStringLiteral("mediaTitle"));
-    auto *time = new QLabel(frame);
+    media->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    layout->addWidget(media);
+    auto *timeRow = new QHBoxLayout;
+    auto *time = new QLabel(QStringLiteral("00:00:00"), frame);
     time->setObjectName(QStringLiteral("timecode"));
+    timeRow->addWidget(time);
+    timeRow->addStretch(1);
+    timeRow->addWidget(makeLabel(isPreview ? QStringLiteral("Position") : QStringLiteral("Remaining"), QStringLiteral("muted")));
+    layout->addLayout(timeRow);
     auto *progress = new QProgressBar(frame);
     progress->setObjectName(QStringLiteral("deckProgress"));
     progress->setRange(0, 1000);
     progress->setTextVisible(false);
+    progress->setFixedHeight(3);
+    layout->addWidget(progress);
+
+    auto *transport = new QHBoxLayout;
+    transport->setSpacing(6);
+    QPushButton *seekIn = makeIconButton(QStringLiteral("Seek to In"), 3);
+    connect(seekIn, &QPushButton::clicked, this, [this, shown] {
+        if (!sampleContent && shown->activeSlot() >= 0)
+            shown->seek(std::max<qint64>(0, shown->slot(shown->activeSlot()).cue.in_ms));
+    });
     QPushButton *play = makeIconButton(QStringLiteral("Play / pause"), 0);
     connect(play, &QPushButton::clicked, this, [this, shown] {
         if (!sampleContent)
             shown->togglePlayback();
         tick();
     });
-    auto *bottom = new QHBoxLayout;
-    bottom->addWidget(media, 1);
-    bottom->addWidget(time);
-    bottom->addWidget(play);
-    layout->addWidget(progress);
-    layout->addLayout(bottom);
-    deckWidgets[kind] = {play, state, progress, media, time, frame};
+    QPushButton *clear = makeIconButton(isPreview ? QStringLiteral("Clear Preview") : QStringLiteral("Black selected channel"), 2);
+    connect(clear, &QPushButton::clicked, this, [this, isPreview] {
+        if (isPreview)
+            clearPreview();
+        else
+            blackProgram(1);
+    });
+    transport->addWidget(seekIn);
+    transport->addWidget(play);
+    transport->addWidget(clear);
+    transport->addStretch(1);
+    if (isPreview) {
+        QPushButton *listen = makeIconButton(QStringLiteral("Listen to Preview"), 20);
+        listen->setObjectName(QStringLiteral("previewListen"));
+        listen->setCheckable(true);
+        listen->setChecked(previewListening);
+        connect(listen, &QPushButton::toggled, this, [this](bool on) { setPreviewListening(on); });
+        transport->addWidget(listen);
+    } else {
+        QPushButton *routing = makeIconButton(QStringLiteral("Audio routing"), 8);
+        connect(routing, &QPushButton::clicked, this, [this] { showPage(4); });
+        transport->addWidget(routing);
+    }
+    layout->addLayout(transport);
+    if (isPreview)
+        setPreviewListening(previewListening);
+
+    if (mediaTitle)
+        *mediaTitle = media;
+    if (timecode)
+        *timecode = time;
+    if (registerWidgets)
+        deckWidgets[kind] = {play, state, progress, media, time, frame};
     return frame;
+}
+
+QStackedWidget *MainWindow::makeDeckSlot(int deckKey, QWidget *monitor)
+{
+    auto *slot = new QStackedWidget(this);
+    slot->setObjectName(QStringLiteral("deckSlot"));
+    slot->setProperty("deckKey", deckKey);
+    slot->addWidget(monitor);
+    QPushButton *dock = button(QStringLiteral("In separate window · click to dock"), QStringLiteral("dockNote"));
+    dock->setMinimumSize(0, 0);
+    dock->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
+    connect(dock, &QPushButton::clicked, this, [this, deckKey] { closeProgramOutputs(deckKey); });
+    slot->addWidget(dock);
+    deckSlots.append({deckKey, slot});
+    const bool detached = std::any_of(deckWindows.cbegin(), deckWindows.cend(), [deckKey](const DeckWindowEntry &entry) {
+        return entry.deckId == deckKey && entry.window;
+    });
+    slot->setCurrentIndex(detached ? 1 : 0);
+    return slot;
+}
+
+QPushButton *MainWindow::makeDetachButton(int deckKey)
+{
+    QPushButton *detach = makeIconButton(QStringLiteral("Detach deck"), 16);
+    detach->setProperty("deckKey", deckKey);
+    detach->setFixedSize(26, 22);
+    detach->setIconSize(QSize(15, 15));
+    connect(detach, &QPushButton::clicked, this, [this, deckKey] { detachDeck(deckKey); });
+    return detach;
 }
 
 QFrame *MainWindow::takeStrip()

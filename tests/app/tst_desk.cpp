@@ -5,6 +5,7 @@
 #include "app/MainWindow.h"
 #include "app/MultiviewGrid.h"
 #include "app/PreferenceTable.h"
+#include "app/widgets/DeckWindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -526,7 +527,121 @@ private slots:
         QCOMPARE(window.selectedProgram(), 1);
     }
 
+    // Program A's panel detaches into its own window and docks back from the note left in its place;
+    // the window's geometry is kept for the next detach.
+    void programPanelDetachesAndDocksFromItsNote()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.resize(1400, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QPushButton *detach = detachButton(window, 1);
+        QVERIFY(detach);
+        QTest::mouseClick(detach, Qt::LeftButton);
+        QCOMPARE(window.deckWindowList().size(), 1);
+        DeckWindow *deckWindow = window.deckWindowList().first();
+        QVERIFY(QTest::qWaitForWindowExposed(deckWindow));
+        auto *badge = deckWindow->findChild<QLabel *>(QStringLiteral("onAirBadge"));
+        auto *stateLabel = deckWindow->findChild<QLabel *>(QStringLiteral("deckState"));
+        QVERIFY(deckWindow->findChild<QFrame *>(QStringLiteral("deck")) && badge && stateLabel);
+        QVERIFY(!badge->isVisible());
+        QCOMPARE(stateLabel->text(), QStringLiteral("Empty"));
+        QCOMPARE(deckWindow->findChild<QLabel *>(QStringLiteral("timecode"))->text(), QStringLiteral("00:00:00"));
+        QVERIFY(deckWindow->windowTitle().endsWith(QStringLiteral(" — Zelvo Playout")));
+        const QList<QStackedWidget *> programSlots = deckSlots(window, 1);
+        QCOMPARE(programSlots.size(), 1);
+        QCOMPARE(programSlots.first()->currentIndex(), 1);
+        // Detaching again brings the same window forward.
+        QTest::mouseClick(detach, Qt::LeftButton);
+        QCOMPARE(window.deckWindowList(), QList<DeckWindow *>{deckWindow});
+
+        QPointer<DeckWindow> guard(deckWindow);
+        auto *note = programSlots.first()->findChild<QPushButton *>(QStringLiteral("dockNote"));
+        QVERIFY(note && note->isVisible());
+        QTest::mouseClick(note, Qt::LeftButton);
+        QTRY_VERIFY(guard.isNull());
+        QVERIFY(window.deckWindowList().isEmpty());
+        QCOMPARE(programSlots.first()->currentIndex(), 0);
+        QSettings settings(state->filePath(QStringLiteral("preferences.ini")), QSettings::IniFormat);
+        QVERIFY(!settings.value(QStringLiteral("deckWindows/program1/geometry")).toByteArray().isEmpty());
+    }
+
+    // The Preview is shown on MAIN and on EDIT: detaching it leaves the dock note on both, and its
+    // window's own "Dock deck" returns the picture to both.
+    void previewDetachesFromMainAndEditTogether()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.resize(1400, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QList<QStackedWidget *> previewSlots = deckSlots(window, -1);
+        QCOMPARE(previewSlots.size(), 2);
+        QTest::mouseClick(detachButton(window, -1), Qt::LeftButton);
+        QCOMPARE(window.deckWindowList().size(), 1);
+        for (QStackedWidget *slot : previewSlots)
+            QCOMPARE(slot->currentIndex(), 1);
+        QPointer<DeckWindow> deckWindow = window.deckWindowList().first();
+        QVERIFY(QTest::qWaitForWindowExposed(deckWindow));
+        QVERIFY(!deckWindow->findChild<QLabel *>(QStringLiteral("onAirBadge"))->isVisible());
+        QPushButton *dock = nullptr;
+        for (QPushButton *button : deckWindow->findChildren<QPushButton *>())
+            if (button->property("tipKey").toString() == QStringLiteral("Dock deck"))
+                dock = button;
+        QVERIFY(dock);
+        QTest::mouseClick(dock, Qt::LeftButton);
+        QTRY_VERIFY(deckWindow.isNull());
+        for (QStackedWidget *slot : previewSlots)
+            QCOMPARE(slot->currentIndex(), 0);
+    }
+
+    // One listen button checks every other and hides the MAIN Preview's "Muted" badge; the EDIT
+    // Preview's own state keeps reading "Muted".
+    void listenButtonsAgree()
+    {
+        MainWindow window(false, QStringLiteral("en"), state->path());
+        window.resize(1400, 900);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QList<QPushButton *> listen = window.findChildren<QPushButton *>(QStringLiteral("previewListen"));
+        QCOMPARE(listen.size(), 2);
+        QLabel *badge = nullptr;
+        for (QLabel *label : window.findChildren<QLabel *>(QStringLiteral("deckState")))
+            if (label->property("preview").toBool())
+                badge = label;
+        QVERIFY(badge && badge->isVisible());
+        QPushButton *shown = listen.first()->isVisible() ? listen.first() : listen.last();
+        QTest::mouseClick(shown, Qt::LeftButton);
+        QVERIFY(window.isListeningToPreview());
+        for (QPushButton *button : listen)
+            QVERIFY(button->isChecked());
+        QVERIFY(!badge->isVisible());
+        QVERIFY(findByText<QLabel>(window, QStringLiteral("Muted"), false));
+        QTest::mouseClick(shown, Qt::LeftButton);
+        QVERIFY(!window.isListeningToPreview());
+        for (QPushButton *button : listen)
+            QVERIFY(!button->isChecked());
+        QVERIFY(badge->isVisible());
+    }
+
 private:
+    static QPushButton *detachButton(MainWindow &window, int deckKey)
+    {
+        for (QPushButton *button : window.findChildren<QPushButton *>(QStringLiteral("iconButton")))
+            if (button->property("tipKey").toString() == QStringLiteral("Detach deck")
+                && button->property("deckKey").toInt() == deckKey && button->isVisible())
+                return button;
+        return nullptr;
+    }
+
+    static QList<QStackedWidget *> deckSlots(MainWindow &window, int deckKey)
+    {
+        QList<QStackedWidget *> found;
+        for (QStackedWidget *slot : window.findChildren<QStackedWidget *>(QStringLiteral("deckSlot")))
+            if (slot->property("deckKey").toInt() == deckKey)
+                found << slot;
+        return found;
+    }
+
     std::unique_ptr<QTemporaryDir> state;
 
     // Double-clicks the row, as an operator cues it, and waits until the Preview has proven it.

@@ -17,8 +17,14 @@ LinkSyncedTake::LinkSyncedTake(QObject *owner, NativeChannel *channel, qint64 at
     connect(&timer, &QTimer::timeout, this, &LinkSyncedTake::fire);
     timeout.setSingleShot(true);
     connect(&timeout, &QTimer::timeout, this, [this] { finish(false, clockUs() - atUs); });
-    const qint64 waitMs = (atUs - clockUs()) / 1000;
-    timer.start(int(qMax<qint64>(0, waitMs)));
+    armTimer();
+}
+
+// Rounded up: a timer of whole milliseconds must never let the switch come before its instant.
+void LinkSyncedTake::armTimer()
+{
+    const qint64 leftUs = atUs - clockUs();
+    timer.start(int(qMax<qint64>(0, (leftUs + 999) / 1000)));
 }
 
 bool LinkSyncedTake::stillOurs() const
@@ -28,6 +34,11 @@ bool LinkSyncedTake::stillOurs() const
 
 void LinkSyncedTake::fire()
 {
+    // The timer runs on the steady clock, the instant on the Link clock; wait out what is left.
+    if (clockUs() < atUs) {
+        armTimer();
+        return;
+    }
     if (!stillOurs()) {
         finish(false, clockUs() - atUs);
         return;

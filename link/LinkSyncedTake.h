@@ -35,6 +35,7 @@ signals:
 
 private:
     LinkSyncedTake(QObject *owner, NativeChannel *deck, qint64 atUs, std::function<qint64()> clockUs);
+    void armTimer();
     void fire();
     void switchNow();
     void finish(bool taken, qint64 latenessUs);

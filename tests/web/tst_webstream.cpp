@@ -129,8 +129,10 @@ private slots:
         QTRY_VERIFY(sent.count(true) >= 1); // the placeholder
 
         const size_t before = sent.count(true);
+        // Made first, so that the deck time read below is the moment the stream takes the picture.
+        const QVideoFrame published = frame(QSize(1280, 720), QVideoFrameFormat::ColorTransfer_BT709);
         const qint64 publishedUs = deck.clockUs();
-        stream.onFrame(frame(QSize(1280, 720), QVideoFrameFormat::ColorTransfer_BT709), true);
+        stream.onFrame(published, true);
         QTRY_VERIFY(sent.count(true) > before);
         const double picture = sent.at(true, before);
 

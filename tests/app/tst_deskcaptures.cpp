@@ -2,11 +2,13 @@
 // Preview, in both languages, for a person to look at (<build dir>/captures/desk). Runs on the X
 // display: the decks' video views draw outside the widget backing store, so the screen is grabbed.
 #include "support/FrameCode.h"
+#include "app/AppStyle.h"
 #include "app/MainWindow.h"
 
 #include <QDir>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleFactory>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QVideoWidget>
@@ -17,6 +19,13 @@ class DeskCapturesTest : public QObject
     Q_OBJECT
 
 private slots:
+    // The captures show the window as the program styles it.
+    void initTestCase()
+    {
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        qApp->setStyleSheet(applicationStyleSheet());
+    }
+
     void init() { state = std::make_unique<QTemporaryDir>(); }
 
     // Pictures of MAIN, EDIT and the Library with a clip playing on Program A and a card proven on

@@ -46,6 +46,8 @@ public:
     bool gpuFailed() const { return m_gpuFailed; }
     QStackedLayout *stack() const { return m_stack; }
     QualityFeed *feed() const;
+    // A route refresh is still due after a resize or a change of screen (test seam).
+    bool refreshPending() const { return m_restartTimer.isActive(); }
 
 signals:
     void warning(const QString &message);

@@ -4,6 +4,7 @@
 #include "outputs/display/QualityFeed.h"
 #include "outputs/display/VideoFrameFromImage.h"
 
+#include <QApplication>
 #include <QGuiApplication>
 #include <QPointer>
 #include <QScreen>
@@ -52,9 +53,19 @@ protected:
 };
 
 // Lets the 80 ms restart timer and the feed jobs run.
+// Lets the windows take their place and run the route refresh that resizes and screen changes
+// schedule. The tests hand the windows pictures that the deck does not hold, which a refresh still
+// due would replace with the deck's own (none).
 void settle()
 {
     QTest::qWait(200);
+    QTest::qWaitFor([] {
+        const QWidgetList windows = QApplication::topLevelWidgets();
+        return std::none_of(windows.cbegin(), windows.cend(), [](QWidget *widget) {
+            const auto *output = qobject_cast<OutputWindow *>(widget);
+            return output && output->refreshPending();
+        });
+    }, 5000);
 }
 
 } // namespace

@@ -414,7 +414,10 @@ void TestMediaPlayer::positionOnLoadedMediaWhilePlaying()
     QCOMPARE(rig.frames.size(), 1);
     QCOMPARE(rig.player.playbackState(), QMediaPlayer::PausedState);
     QCOMPARE(rig.player.mediaStatus(), QMediaPlayer::BufferedMedia);
-    QCOMPARE(rig.player.position(), qint64(4480));
+    // Paused on frame 112 (4480 ms at 25 fps): the clock stops within that frame, however late the
+    // pause came after the frame was shown.
+    const qint64 paused = rig.player.position();
+    QVERIFY2(paused >= 4480 && paused < 4520, qPrintable(QString::number(paused)));
 }
 
 void TestMediaPlayer::pauseHoldsAndResumes()

@@ -98,11 +98,10 @@ void MainWindow::tick()
     if (deckWidgets[1].title)
         deckWidgets[1].title->setText(deckMediaTitle(&programADeck));
     setTextIfChanged(deckWidgets[0].time, clockText(previewDeck.positionMs()));
-    const auto remaining = [](NativeChannel *shown) { return remainingText(shown); };
-    setTextIfChanged(deckWidgets[1].time, sampleContent ? QStringLiteral("00:01:24") : remaining(&programADeck));
+    setTextIfChanged(deckWidgets[1].time, sampleContent ? QStringLiteral("00:01:24") : remainingText(&programADeck));
     if (deckWidgets[2].title) {
         deckWidgets[2].title->setText(sampleContent ? QStringLiteral("04 - Sponsor loop.avi") : deckMediaTitle(selected));
-        setTextIfChanged(deckWidgets[2].time, sampleContent ? QStringLiteral("00:00:18") : remaining(selected));
+        setTextIfChanged(deckWidgets[2].time, sampleContent ? QStringLiteral("00:00:18") : remainingText(selected));
     }
     if (previewSlider && !previewSlider->isSliderDown() && previewDeck.durationMs() > 0)
         previewSlider->setValue(int(double(previewDeck.positionMs()) * 1000.0 / double(previewDeck.durationMs())));

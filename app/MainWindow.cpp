@@ -299,16 +299,17 @@ QWidget *MainWindow::buildMainColumn()
     return column;
 }
 
-// The Link page fills the banner's text and its take-over action; until a master is lost it stays
-// hidden.
+// The Link page adds the banner's take-over action; until a master is lost it stays hidden.
 QWidget *MainWindow::buildMasterLostBanner()
 {
     auto *banner = new QFrame(this);
     banner->setObjectName(QStringLiteral("masterLost"));
     auto *layout = new QHBoxLayout(banner);
     layout->setContentsMargins(12, 8, 12, 8);
-    auto *text = new QLabel(banner);
-    text->setObjectName(QStringLiteral("masterLostText"));
+    // Remembered with its key, so a language change re-applies it at once, shown or not.
+    QLabel *text = makeLabel(QStringLiteral("MASTER LOST — this machine keeps playing on its own. Switch the "
+                                            "screens to it if needed, or take over as master."),
+                             QStringLiteral("masterLostText"));
     text->setWordWrap(true);
     layout->addWidget(text, 1);
     banner->hide();

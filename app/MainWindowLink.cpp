@@ -354,9 +354,6 @@ void MainWindow::updateMasterLostAlarm()
     }
     if (!masterLostBanner)
         return;
-    if (auto *text = masterLostBanner->findChild<QLabel *>(QStringLiteral("masterLostText")))
-        text->setText(uiText(QStringLiteral("MASTER LOST — this machine keeps playing on its own. Switch the screens "
-                                            "to it if needed, or take over as master.")));
     masterLostBanner->setVisible(masterLostActive);
 }
 

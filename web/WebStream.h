@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -84,6 +85,8 @@ private:
 
     NativeChannel *m_channel;
     QElapsedTimer m_clock;
+    // The stream clock minus the deck clock; see onAudio.
+    qint64 m_deckOffsetUs = std::numeric_limits<qint64>::min();
     qint64 m_lastIntakeSlot = -1;
     mutable std::mutex m_frameMutex;
     mutable std::mutex m_viewersMutex;

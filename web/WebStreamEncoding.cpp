@@ -114,9 +114,14 @@ void WebStream::onAudio(const AudioPacket &packet)
     // tens of milliseconds later; on the stream clock (both are the monotonic clock) it lines up
     // with the pictures, which are taken at the moment the deck publishes them. Without a deck, the
     // sound belongs to the moment it arrives.
+    // Both clocks run on the monotonic clock from their own start, so they differ by a constant. The
+    // stream clock is read first: a pause before the deck clock is read can only make one reading
+    // smaller, so the largest seen is the offset.
     AudioPacket stamped = packet;
     const qint64 nowUs = m_clock.nsecsElapsed() / 1000;
-    stamped.timestampUs = m_channel ? packet.timestampUs + (nowUs - m_channel->clockUs()) : nowUs;
+    if (m_channel)
+        m_deckOffsetUs = std::max(m_deckOffsetUs, nowUs - m_channel->clockUs());
+    stamped.timestampUs = m_channel ? packet.timestampUs + m_deckOffsetUs : nowUs;
     {
         std::lock_guard lock(m_frameMutex);
         while (m_audioQueue.size() >= 50) {

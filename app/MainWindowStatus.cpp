@@ -6,6 +6,7 @@
 #include "app/widgets/DeckWindow.h"
 #include "app/widgets/DeskMonitor.h"
 #include "app/widgets/ElidedLabel.h"
+#include "app/widgets/LineIcons.h"
 #include "app/widgets/MediaDelegate.h"
 #include "app/widgets/StereoMeter.h"
 #include "outputs/display/OutputWindow.h"
@@ -37,6 +38,16 @@ void setTextIfChanged(QLabel *label, const QString &text)
 {
     if (label && label->text() != text)
         label->setText(text);
+}
+
+// Play shows while the deck stands, pause while it plays; the icon is drawn only when that changes,
+// not at every refresh.
+void setPlayIcon(QPushButton *button, bool playing)
+{
+    if (!button || button->property("playing") == QVariant(playing))
+        return;
+    button->setProperty("playing", playing);
+    button->setIcon(lineIcon(playing ? 1 : 0, transportColor));
 }
 
 void setHealth(QLabel *label, const QString &health)
@@ -139,7 +150,7 @@ void MainWindow::refreshStatus()
         if (d > 0 && deckWidgets[d].state)
             setTextIfChanged(deckWidgets[d].state, uiText(deckStateWord(current)));
         if (QPushButton *play = deckWidgets[d].playButton)
-            play->setIcon(lineIcon(!sampleContent && current->isPlaying() ? 1 : 0, transportColor));
+            setPlayIcon(play, !sampleContent && current->isPlaying());
         if (QProgressBar *bar = deckWidgets[d].progress) {
             int value = sampleProgress[d];
             if (!sampleContent) {
@@ -393,8 +404,7 @@ void MainWindow::refreshProgramTiles()
             }
         }
         setTextIfChanged(tile.time, sampleContent ? QStringLiteral("00:01:24") : remainingText(tileDeck));
-        if (tile.play)
-            tile.play->setIcon(lineIcon(!sampleContent && tileDeck->isPlaying() ? 1 : 0, transportColor));
+        setPlayIcon(tile.play, !sampleContent && tileDeck->isPlaying());
     }
 }
 
@@ -446,7 +456,7 @@ QFrame *MainWindow::programTile(int index)
     tile.time->setObjectName(QStringLiteral("tileTime"));
     footer->addWidget(tile.time, 1);
     tile.play = makeIconButton(QStringLiteral("Play / pause"), 0);
-    tile.play->setIcon(lineIcon(0, transportColor));
+    setPlayIcon(tile.play, false);
     QPushButton *black = makeIconButton(QStringLiteral("Black this Program"), 2);
     for (QPushButton *control : {tile.play.data(), black}) {
         control->setFixedSize(28, 24);
@@ -556,8 +566,7 @@ void MainWindow::refreshDeckWindow(const DeckWindowEntry &entry)
                          : preview     ? clockText(std::max<qint64>(0, shown->positionMs()))
                                        : remainingText(shown);
     setTextIfChanged(entry.time, time);
-    if (entry.play)
-        entry.play->setIcon(lineIcon(!sampleContent && shown->isPlaying() ? 1 : 0, QColor(QStringLiteral("#afc2d5"))));
+    setPlayIcon(entry.play, !sampleContent && shown->isPlaying());
 }
 
 void MainWindow::rebuildMeterStrip()

@@ -106,15 +106,26 @@ qint64 nanoseconds(const timespec &ts)
 
 // Kernel software stamps are CLOCK_REALTIME; the model runs on CLOCK_MONOTONIC. Both advance at the
 // same rate (slewing affects both), so their difference converts a stamp until the next step.
+// Read between two monotonic readings; a thread preempted in between would put its error (half the
+// gap) into every stamp it converts, so the tightest of a few tries is kept.
 qint64 realtimeMinusMonotonic()
 {
-    timespec before{};
-    timespec realtime{};
-    timespec after{};
-    clock_gettime(CLOCK_MONOTONIC, &before);
-    clock_gettime(CLOCK_REALTIME, &realtime);
-    clock_gettime(CLOCK_MONOTONIC, &after);
-    return nanoseconds(realtime) - (nanoseconds(before) + (nanoseconds(after) - nanoseconds(before)) / 2);
+    qint64 best = 0;
+    qint64 narrowest = std::numeric_limits<qint64>::max();
+    for (int attempt = 0; attempt < 5 && narrowest > 20000; ++attempt) {
+        timespec before{};
+        timespec realtime{};
+        timespec after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        clock_gettime(CLOCK_REALTIME, &realtime);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        const qint64 gap = nanoseconds(after) - nanoseconds(before);
+        if (gap < narrowest) {
+            narrowest = gap;
+            best = nanoseconds(realtime) - (nanoseconds(before) + gap / 2);
+        }
+    }
+    return best;
 }
 
 // The software time stamp in a message's control data, as CLOCK_REALTIME nanoseconds; -1 without.

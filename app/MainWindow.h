@@ -407,7 +407,7 @@ private:
                       QLabel **timecode, const QString &key, bool registerWidgets);
     QStackedWidget *makeDeckSlot(int deckKey, QWidget *monitor);
     QPushButton *makeDetachButton(int deckKey);
-    QFrame *programTile(int index);
+    void programTile(int index);
     void fillDeckWindow(DeckWindowEntry &entry);
     void refreshDeckWindow(const DeckWindowEntry &entry);
     void clearPreview();

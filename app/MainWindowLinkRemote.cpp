@@ -428,9 +428,7 @@ QString MainWindow::executeRemoteCommand(const QJsonObject &command, const QStri
     const QString action = command.value(QStringLiteral("action")).toString();
     QString done;
     if (action == QStringLiteral("black")) {
-        order->current = -1;
-        order->nextPrepared = false;
-        deck->clear();
+        blackProgram(programs[index].id);
         done = QStringLiteral("BLACK");
     } else if (action == QStringLiteral("pause") || action == QStringLiteral("play")) {
         if (deck->source().isEmpty())

@@ -410,7 +410,7 @@ void MainWindow::refreshProgramTiles()
 
 // One Program's tile of the multiview: select button, detach button and state, its deck's picture,
 // media name, remaining time and its own transport.
-QFrame *MainWindow::programTile(int index)
+void MainWindow::programTile(int index)
 {
     ProgramTile tile;
     tile.programId = programs[index].id;
@@ -470,7 +470,6 @@ QFrame *MainWindow::programTile(int index)
     connect(black, &QPushButton::clicked, this, [this, id] { blackProgram(id); });
     layout->addLayout(footer);
     tiles.append(tile);
-    return tile.frame;
 }
 
 // The state word a deck shows on tiles and deck windows, untranslated.

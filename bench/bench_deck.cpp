@@ -2,7 +2,8 @@
 // cue's first published frame, the peak memory of one playing deck, and for a Sequential playlist of
 // three 2 s clips the frame periods without a new frame at each boundary and the audio
 // discontinuity there. Then the peak memory (VmHWM) that 1 and 4 playing 1080p25 decks add to an
-// empty application, with and without a prepared next cue (each measured in a process of its own),
+// empty application, bare and with Qt's media backend already started, with and without a prepared
+// next cue (each measured in a process of its own),
 // the longest hold of the picture when a cue loops back to an In 200 frames after a key frame
 // (GOP 250), and the composition time of 1080p dissolve frames.
 //   bench_deck FIXTURES_DIR
@@ -17,6 +18,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
+#include <QVideoSink>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -137,9 +139,14 @@ void gaplessSequence(const QString &dir)
 }
 
 // Runs in a process of its own: decks playing the 10 s 1080p clip, each with a prepared next
-// cue when asked; prints the process's peak memory.
-int memoryRun(const QString &dir, int decks, bool prepared)
+// cue when asked; prints the process's peak memory. With `backend` the process first starts Qt's
+// media backend (GStreamer here) by making a QVideoSink: the first video sink of a process starts
+// it, whoever makes it, so it is a cost of the process rather than of any one deck.
+int memoryRun(const QString &dir, int decks, bool prepared, bool backend)
 {
+    std::unique_ptr<QVideoSink> sink;
+    if (backend)
+        sink = std::make_unique<QVideoSink>();
     std::vector<std::unique_ptr<NativeChannel>> channels;
     for (int i = 0; i < decks; ++i) {
         auto deck = std::make_unique<NativeChannel>(false);
@@ -162,10 +169,10 @@ int memoryRun(const QString &dir, int decks, bool prepared)
     return 0;
 }
 
-long memoryOf(const QString &program, const QString &dir, int decks, bool prepared)
+long memoryOf(const QString &program, const QString &dir, int decks, bool prepared, bool backend)
 {
     QProcess child;
-    child.start(program, {dir, "--memory", QString::number(decks), prepared ? "1" : "0"});
+    child.start(program, {dir, "--memory", QString::number(decks), prepared ? "1" : "0", backend ? "1" : "0"});
     if (!child.waitForFinished(120000))
         return -1;
     const QByteArray out = child.readAllStandardOutput();
@@ -175,15 +182,21 @@ long memoryOf(const QString &program, const QString &dir, int decks, bool prepar
 
 void memoryFigures(const QString &program, const QString &dir)
 {
-    const long empty = memoryOf(program, dir, 0, false);
-    std::printf("peak memory of the empty application: %ld kB\n", empty);
+    const long empty = memoryOf(program, dir, 0, false, false);
+    const long backend = memoryOf(program, dir, 0, false, true);
+    std::printf("peak memory of the empty application: %ld kB; with Qt's media backend started: %ld kB\n", empty,
+                backend);
+    const auto perDeck = [](long hwm, long base, int decks) {
+        return hwm > 0 && base > 0 ? (hwm - base) / 1024.0 / decks : -1.0;
+    };
     for (bool prepared : {false, true}) {
         for (int decks : {1, 4}) {
-            const long hwm = memoryOf(program, dir, decks, prepared);
+            const long bare = memoryOf(program, dir, decks, prepared, false);
+            const long started = memoryOf(program, dir, decks, prepared, true);
             std::printf("peak memory, %d playing 1080p25 deck%s%s: %ld kB, %.1f MB per deck above the empty "
-                        "application\n",
-                        decks, decks > 1 ? "s" : "", prepared ? " with a prepared next cue" : "", hwm,
-                        hwm > 0 && empty > 0 ? (hwm - empty) / 1024.0 / decks : -1.0);
+                        "application; %ld kB, %.1f MB per deck above it with the media backend started\n",
+                        decks, decks > 1 ? "s" : "", prepared ? " with a prepared next cue" : "", bare,
+                        perDeck(bare, empty, decks), started, perDeck(started, backend, decks));
             std::fflush(stdout);
         }
     }
@@ -275,8 +288,8 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : qEnvironmentVariable("ZELVO_FIXTURES");
-    if (argc > 4 && QByteArray(argv[2]) == "--memory")
-        return memoryRun(dir, atoi(argv[3]), atoi(argv[4]) != 0);
+    if (argc > 5 && QByteArray(argv[2]) == "--memory")
+        return memoryRun(dir, atoi(argv[3]), atoi(argv[4]) != 0, atoi(argv[5]) != 0);
     preparationAndTake(dir + "/clip_1080p25.mp4");
     gaplessSequence(dir);
     memoryFigures(QCoreApplication::applicationFilePath(), dir);

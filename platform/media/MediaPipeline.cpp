@@ -56,7 +56,7 @@ bool MediaPipeline::wantsPackets() const
 
 bool MediaPipeline::videoFramesFull() const
 {
-    return int(videoFrames.size()) >= queuedFramesWanted.load()
+    return int(videoFrames.size()) + videoFramesWrapping >= queuedFramesWanted.load()
            || (videoFrames.size() >= 3 && m_videoBytes >= MaxQueuedFrameBytes);
 }
 

@@ -72,6 +72,9 @@ public:
     PacketQueue videoPackets;
     PacketQueue audioPackets;
     std::deque<VideoItem> videoFrames;
+    // Decoded frames handed to the wrap stage and not yet queued or dropped: they hold codec buffers
+    // and become QVideoFrames, so they count against queuedFramesWanted like queued ones.
+    int videoFramesWrapping = 0;
     std::deque<AudioItem> audioChunks;
     bool ownerWaiting = false;  // the owner waits for decoded data and wants a wake-up
 

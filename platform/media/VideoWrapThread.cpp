@@ -37,6 +37,10 @@ void VideoWrapThread::push(const AVFrame *frame, qint64 startUs, qint64 endUs, i
     entry.endUs = endUs;
     entry.serial = serial;
     entry.loop = loop;
+    {
+        std::lock_guard lock(m_pipeline.mutex);
+        ++m_pipeline.videoFramesWrapping;
+    }
     enqueue(std::move(entry));
 }
 
@@ -95,22 +99,29 @@ void VideoWrapThread::wrapAndQueue(Entry &entry)
         m_pipeline.pushVideo(std::move(entry.end), entry.serial);
         return;
     }
+    bool current;
     {
         // Frames of a command that has been replaced (a seek) are not worth copying.
         std::lock_guard lock(m_pipeline.mutex);
-        if (entry.serial != m_pipeline.serial)
-            return;
+        current = entry.serial == m_pipeline.serial;
     }
     MediaPipeline::VideoItem item;
-    item.frame = m_wrapper.wrap(entry.frame, entry.startUs, entry.endUs);
+    if (current)
+        item.frame = m_wrapper.wrap(entry.frame, entry.startUs, entry.endUs);
+    item.bytes = qint64(entry.frame->width) * entry.frame->height * 3 / 2;
+    // The codec's buffer goes back to its pool before the decoder may ask for another.
+    av_frame_free(&entry.frame);
+    std::lock_guard lock(m_pipeline.mutex);
+    --m_pipeline.videoFramesWrapping;
+    m_pipeline.changed.notify_all();
+    if (!current)
+        return;
     if (!item.frame.isValid()) {
         ++m_pipeline.decodeErrors;
         return;
     }
     item.startUs = entry.startUs;
     item.endUs = entry.endUs;
-    item.bytes = qint64(entry.frame->width) * entry.frame->height * 3 / 2;
     item.loop = entry.loop;
-    std::lock_guard lock(m_pipeline.mutex);
     m_pipeline.pushVideo(std::move(item), entry.serial);
 }

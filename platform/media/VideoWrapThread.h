@@ -14,8 +14,9 @@ struct AVFrame;
 // copy of the pixels, or the conversion of formats Qt does not show, such as 10-bit 4:2:0 to P010)
 // on a thread of its own and queues them into the pipeline in decoding order. The decoder thread only
 // hands over a reference to each frame, so decoding the next picture overlaps with copying this one
-// instead of waiting for it. At most two frames are in this stage while playing and one otherwise;
-// the decoder waits for room, which keeps the codec's buffer pool small.
+// instead of waiting for it. At most two frames are in this stage while playing and one otherwise,
+// and they count against the pipeline's frame budget (`videoFramesWrapping`); the decoder waits for
+// room, which keeps the codec's buffer pool and the number of QVideoFrames small.
 class VideoWrapThread
 {
 public:

@@ -5,6 +5,8 @@
 // tens; other frames take the QImage route of composeTransitionImage().
 #include "engine/NativeChannel.h"
 
+#include "platform/media/VideoFrameWrapper.h"
+
 #include <QVideoFrameFormat>
 #include <algorithm>
 #include <cstring>
@@ -80,7 +82,7 @@ QVideoFrame NativeChannel::composeTransitionFrame(const QVideoFrame &outgoing, c
         in.unmap();
         return {};
     }
-    const bool mapped = out.map(QVideoFrame::WriteOnly);
+    const bool mapped = VideoFrameWrapper::mapForWriting(out);
     if (mapped) {
         const Weights w = weightsFor(progress, kind, exitFactor, hasOutgoing);
         const bool full = format.colorRange() == QVideoFrameFormat::ColorRange_Full;

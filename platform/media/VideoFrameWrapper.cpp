@@ -1,6 +1,8 @@
 #include "platform/media/VideoFrameWrapper.h"
 
 #include <QtEndian>
+#include <sys/mman.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -109,14 +111,14 @@ QVideoFrame VideoFrameWrapper::wrap(const AVFrame *frame, qint64 startUs, qint64
         return {};
 
     QVideoFrame out(formatFor(frame, pixelFormat));
-    if (!out.isValid() || !out.map(QVideoFrame::WriteOnly))
+    if (!out.isValid() || !mapForWriting(out))
         return {};
     bool ok = target == AV_PIX_FMT_NONE ? copyPlanes(frame, out) : false;
     // Qt sizes the chroma planes of an odd-height YUV420P frame one row short: convert those instead.
     if (!ok && target == AV_PIX_FMT_NONE) {
         out.unmap();
         out = QVideoFrame(formatFor(frame, QVideoFrameFormat::Format_NV12));
-        if (!out.isValid() || !out.map(QVideoFrame::WriteOnly))
+        if (!out.isValid() || !mapForWriting(out))
             return {};
         ok = convert(frame, AV_PIX_FMT_NV12, out);
     } else if (target == AV_PIX_FMT_P010LE && frame->format == AV_PIX_FMT_YUV420P10LE) {
@@ -132,6 +134,24 @@ QVideoFrame VideoFrameWrapper::wrap(const AVFrame *frame, qint64 startUs, qint64
     out.setRotationAngle(m_rotation);
     out.setMirrored(m_mirrored);
     return out;
+}
+
+bool VideoFrameWrapper::mapForWriting(QVideoFrame &frame)
+{
+    if (!frame.map(QVideoFrame::WriteOnly))
+        return false;
+#ifdef MADV_POPULATE_WRITE
+    // Pages already in use (memory the allocator handed out before) are left as they are; a kernel
+    // without this advice refuses it, and the pages then come with the first write as usual.
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    for (int plane = 0; plane < frame.planeCount(); ++plane) {
+        const auto begin = quintptr(frame.bits(plane)) & ~(page - 1);
+        const auto end = quintptr(frame.bits(plane)) + quintptr(frame.mappedBytes(plane));
+        if (end > begin)
+            madvise(reinterpret_cast<void *>(begin), end - begin, MADV_POPULATE_WRITE);
+    }
+#endif
+    return true;
 }
 
 bool VideoFrameWrapper::copyPlanes(const AVFrame *frame, QVideoFrame &target)

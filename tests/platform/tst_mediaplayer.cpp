@@ -15,6 +15,8 @@
 #include <QVideoSink>
 #include <QtTest>
 #include <cmath>
+#include <sys/mman.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -157,6 +159,7 @@ private slots:
     void badMediaIsInvalid();
     void coverArtIsNoVideo();
     void tenBitPlanesArePackedIntoP010();
+    void freshFrameMemoryIsProvidedWhenMapped();
     void restartPointIsServedByTheWaitingDecoder_data();
     void restartPointIsServedByTheWaitingDecoder();
     void destroyInAnyStateIsPrompt();
@@ -768,6 +771,26 @@ void TestMediaPlayer::restartPointIsServedByTheWaitingDecoder()
     QVERIFY(rig.waitForFrames(1));
     QCOMPARE(rig.frames.first().code, expected);
     QCOMPARE(rig.player.prerolledRestarts(), quint64(3));
+}
+
+void TestMediaPlayer::freshFrameMemoryIsProvidedWhenMapped()
+{
+    // A 4K picture is larger than anything this test made before, so its memory is new to the process.
+    QVideoFrame frame(QVideoFrameFormat(QSize(3840, 2160), QVideoFrameFormat::Format_NV12));
+    QVERIFY(VideoFrameWrapper::mapForWriting(frame));
+    const auto page = quintptr(sysconf(_SC_PAGESIZE));
+    for (int plane = 0; plane < frame.planeCount(); ++plane) {
+        // Whole pages inside the plane: their residency says whether the mapping provided them.
+        const quintptr begin = (quintptr(frame.bits(plane)) + page - 1) & ~(page - 1);
+        const quintptr end = (quintptr(frame.bits(plane)) + quintptr(frame.mappedBytes(plane))) & ~(page - 1);
+        QVERIFY(end > begin);
+        std::vector<unsigned char> resident((end - begin) / page);
+        QCOMPARE(mincore(reinterpret_cast<void *>(begin), end - begin, resident.data()), 0);
+        const auto present = std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
+        QCOMPARE(qsizetype(present), qsizetype(resident.size()));
+    }
+    frame.bits(0)[0] = 16;
+    frame.unmap();
 }
 
 void TestMediaPlayer::tenBitPlanesArePackedIntoP010()

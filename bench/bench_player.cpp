@@ -165,6 +165,11 @@ int main(int argc, char **argv)
     if (argc > 1) {
         clips << QString::fromLocal8Bit(argv[1]);
     } else {
+        // Made clips go with the generated fixtures, never into whatever folder this runs in.
+        if (qEnvironmentVariableIsEmpty("ZELVO_FIXTURES")) {
+            std::fprintf(stderr, "usage: bench_player CLIP, or set ZELVO_FIXTURES for the default clips\n");
+            return 2;
+        }
         const QDir dir(QDir(qEnvironmentVariable("ZELVO_FIXTURES")).filePath("bench"));
         const QStringList h264{"-c:v", "libx264", "-preset", "veryfast", "-g", "50", "-pix_fmt", "yuv420p"};
         const QStringList hevc10{"-c:v", "libx265", "-preset", "ultrafast", "-x265-params", "log-level=error",

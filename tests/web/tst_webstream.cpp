@@ -128,6 +128,11 @@ private slots:
         stream.setSentHookForTesting(sent.hook());
         QTRY_VERIFY(sent.count(true) >= 1); // the placeholder
 
+        // The picture goes in just after the encoder has sent one: while the deck is not playing it
+        // repeats the held picture only every 0.4 s, so no repeat is being encoded (and sent after
+        // ours was published, with an earlier time) when ours arrives, even on a slow build.
+        const size_t seen = sent.count(true);
+        QTRY_VERIFY_WITH_TIMEOUT(sent.count(true) > seen, 3000);
         const size_t before = sent.count(true);
         // Made first, so that the deck times read around it bracket the moment the stream takes the
         // picture (on a busy machine the two readings may lie apart).

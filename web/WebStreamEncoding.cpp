@@ -111,12 +111,11 @@ void WebStream::onAudio(const AudioPacket &packet)
     if (!hasOpenTracks())
         return;
     // The packet carries the deck-clock time its sound belongs to, which the deck hands over some
-    // tens of milliseconds later; on the stream clock (both are the monotonic clock) it lines up
-    // with the pictures, which are taken at the moment the deck publishes them. Without a deck, the
-    // sound belongs to the moment it arrives.
-    // Both clocks run on the monotonic clock from their own start, so they differ by a constant. The
-    // stream clock is read first: a pause before the deck clock is read can only make one reading
-    // smaller, so the largest seen is the offset.
+    // tens of milliseconds later; on the stream clock it lines up with the pictures, which are taken
+    // at the moment the deck publishes them. Without a deck, the sound belongs to the moment it
+    // arrives. Both clocks run on the monotonic clock from their own start, so they differ by a
+    // constant. The stream clock is read first: a pause before the deck clock is read can only make
+    // one reading smaller, so the largest seen is the offset.
     AudioPacket stamped = packet;
     const qint64 nowUs = m_clock.nsecsElapsed() / 1000;
     if (m_channel)

@@ -412,6 +412,18 @@ QLabel *MainWindow::makeLabel(const QString &textKey, const QString &objectName)
     return label;
 }
 
+QWidget *MainWindow::eyebrowOver(const QString &eyebrowKey, QWidget *field)
+{
+    auto *box = new QWidget;
+    box->setObjectName(QStringLiteral("eyebrowField"));
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    layout->addWidget(makeLabel(eyebrowKey, QStringLiteral("eyebrow")));
+    layout->addWidget(field);
+    return box;
+}
+
 QPushButton *MainWindow::makeIconButton(const QString &textKey, int iconKind)
 {
     auto *result = new QPushButton(this);

@@ -93,6 +93,8 @@ public:
     // Widget utilities (MainWindow.cpp)
     QPushButton *button(const QString &textKey, const QString &objectName = QString());
     QLabel *makeLabel(const QString &textKey, const QString &objectName = QString());
+    // A field with its eyebrow label above it, on the background of whatever holds it.
+    QWidget *eyebrowOver(const QString &eyebrowKey, QWidget *field);
     QPushButton *makeIconButton(const QString &textKey, int iconKind);
     QScrollArea *makeScrollArea(QWidget *page);
     static QIcon lineIcon(int kind, const QColor &color);

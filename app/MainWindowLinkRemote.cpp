@@ -26,21 +26,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-namespace {
-
-QWidget *eyebrowOver(MainWindow *window, const QString &eyebrow, QWidget *field)
-{
-    auto *box = new QWidget;
-    auto *layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(4);
-    layout->addWidget(window->makeLabel(eyebrow, QStringLiteral("eyebrow")));
-    layout->addWidget(field);
-    return box;
-}
-
-} // namespace
-
 void MainWindow::setupRemote(QVBoxLayout *layout)
 {
     linkSignInRow = new QWidget;
@@ -54,8 +39,8 @@ void MainWindow::setupRemote(QVBoxLayout *layout)
     linkPinField->setObjectName(QStringLiteral("linkPin"));
     linkPinField->setEchoMode(QLineEdit::Password);
     linkPinField->setMaxLength(32);
-    signIn->addWidget(eyebrowOver(this, QStringLiteral("OPERATOR"), linkOperatorField));
-    signIn->addWidget(eyebrowOver(this, QStringLiteral("PIN"), linkPinField));
+    signIn->addWidget(eyebrowOver(QStringLiteral("OPERATOR"), linkOperatorField));
+    signIn->addWidget(eyebrowOver(QStringLiteral("PIN"), linkPinField));
     layout->addWidget(linkSignInRow);
 
     // Operators of a master.

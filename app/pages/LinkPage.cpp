@@ -27,17 +27,6 @@ namespace {
 
 constexpr quint16 linkControlPort = 47810;
 
-QWidget *labelled(MainWindow *window, const QString &eyebrow, QWidget *field)
-{
-    auto *box = new QWidget;
-    auto *layout = new QVBoxLayout(box);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(4);
-    layout->addWidget(window->makeLabel(eyebrow, QStringLiteral("eyebrow")));
-    layout->addWidget(field);
-    return box;
-}
-
 } // namespace
 
 QWidget *MainWindow::linkPage()
@@ -77,9 +66,9 @@ QWidget *MainWindow::linkPage()
     linkNewCodeButton = button(QStringLiteral("New code"));
     auto *first = new QHBoxLayout;
     first->setSpacing(10);
-    first->addWidget(labelled(this, QStringLiteral("ROLE"), linkRoleCombo), 2);
-    first->addWidget(labelled(this, QStringLiteral("MACHINE NAME"), linkNameField), 2);
-    first->addWidget(labelled(this, QStringLiteral("LINK CODE"), linkCodeField), 2);
+    first->addWidget(eyebrowOver(QStringLiteral("ROLE"), linkRoleCombo), 2);
+    first->addWidget(eyebrowOver(QStringLiteral("MACHINE NAME"), linkNameField), 2);
+    first->addWidget(eyebrowOver(QStringLiteral("LINK CODE"), linkCodeField), 2);
     first->addWidget(linkNewCodeButton, 0, Qt::AlignBottom);
     layout->addLayout(first);
 

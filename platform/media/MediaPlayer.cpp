@@ -80,7 +80,7 @@ struct MediaPlayer::Private
 
     // Presentation on the clock
     void present();
-    Action takeAction();
+    Action takeAction(bool pictureAllowed);
     void scheduleWait(MediaPipeline &pipeline, qint64 nowNs, qint64 endUs, bool ended);
     void perform(Action &action);
     void anchor(Action &action);
@@ -317,17 +317,23 @@ void MediaPlayer::Private::present()
     if (!session || !running)
         return;
     const quint64 startEpoch = epoch;
+    bool shown = false;
     for (;;) {
-        Action action = takeAction();
+        Action action = takeAction(!shown);
         if (action.kind == Action::Wait)
             return;
+        shown = shown || action.kind == Action::Frame;
         perform(action);
         if (epoch != startEpoch || !session || !running)
             return;  // a receiver issued a command, which scheduled what comes next
     }
 }
 
-Action MediaPlayer::Private::takeAction()
+// At most one picture per call: when the receivers of pictures take longer than a frame period,
+// the next picture is already due when they return, and going on would keep every other timer and
+// event of the thread waiting (a deck's sound among them). The next picture waits for the next pass
+// of the event loop.
+Action MediaPlayer::Private::takeAction(bool pictureAllowed)
 {
     MediaPipeline &p = session->pipeline();
     std::lock_guard lock(p.mutex);
@@ -351,9 +357,10 @@ Action MediaPlayer::Private::takeAction()
     const qint64 media = clock.mediaAt(now);
     const bool frameReady = video && !p.videoFrames.empty() && !p.videoFrames.front().endOfStream;
     const bool chunkReady = audio && !p.audioChunks.empty() && !p.audioChunks.front().endOfStream;
-    const bool frameDue = frameReady && (unpaced || p.videoFrames.front().startUs <= media + FrameEarlyUs);
+    const bool pictureDue = frameReady && (unpaced || p.videoFrames.front().startUs <= media + FrameEarlyUs);
+    const bool frameDue = pictureDue && pictureAllowed;
     const bool chunkDue = chunkReady && (unpaced || p.audioChunks.front().startUs - AudioLeadUs <= media);
-    const bool audioFirst = chunkDue && (!frameDue || (unpaced && p.audioChunks.front().startUs < p.videoFrames.front().startUs));
+    const bool audioFirst = chunkDue && (!pictureDue || (unpaced && p.audioChunks.front().startUs < p.videoFrames.front().startUs));
     if (frameDue && !audioFirst) {
         action.kind = Action::Frame;
         action.video = p.popVideo();
@@ -363,9 +370,15 @@ Action MediaPlayer::Private::takeAction()
             action.video = p.popVideo();
         return action;
     }
-    if (chunkDue) {
+    // Unpaced, sound and pictures go out in time order; paced, sound that is due goes out even while
+    // a due picture waits for the next pass.
+    if (chunkDue && (audioFirst || !unpaced)) {
         action.kind = Action::Audio;
         action.audio = p.popAudio();
+        return action;
+    }
+    if (pictureDue) {
+        timer.start(0);
         return action;
     }
     const bool videoEnded = !video || (!p.videoFrames.empty() && p.videoFrames.front().endOfStream);

@@ -4,8 +4,11 @@
 #include "support/FrameCode.h"
 
 #include <QAudioOutput>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -314,6 +317,64 @@ private slots:
         QVERIFY(restarts >= 2);
         // Each restart came from the decoder that waited at In.
         QVERIFY(deck.slot(deck.activeSlot()).player->prerolledRestarts() >= quint64(restarts));
+    }
+
+    void programAudioGoesOnAfterLoopRestarts()
+    {
+        NativeChannel deck(false);
+        deck.setAudioEnabled(false);
+        deck.setLooping(true);
+        QList<QPair<qint64, float>> packets;  // (deck clock ms at publication, peak)
+        QElapsedTimer clock;
+        clock.start();
+        connect(&deck, &NativeChannel::audioReady, this, [&](const AudioPacket &p) {
+            const float *s = reinterpret_cast<const float *>(p.data.constData());
+            float peak = 0.0f;
+            for (int i = 0; i < 2 * p.frames(); ++i)
+                peak = std::max(peak, std::abs(s[i]));
+            packets.append({clock.elapsed(), peak});
+        });
+        QVERIFY(loadAndWait(deck, cueFor("short_a.mp4")));
+        QTest::qWait(5500);  // past two restarts of the 2 s clip
+        QVERIFY(deck.slot(deck.activeSlot()).player->prerolledRestarts() >= 2);
+        // Sound in every half second after the start, loops included.
+        for (qint64 from = 500; from < 5000; from += 500) {
+            float peak = 0.0f;
+            for (const auto &p : packets) {
+                if (p.first >= from && p.first < from + 500)
+                    peak = std::max(peak, p.second);
+            }
+            QVERIFY2(peak > 0.01f, qPrintable(QStringLiteral("silent from %1 ms").arg(from)));
+        }
+    }
+
+    void programAudioGoesOnThroughStalls()
+    {
+        // An event loop that runs only every 150 ms (the pump is far behind at each tick) still
+        // sends sound: the newest 40 ms at each tick, in order on the program timeline.
+        NativeChannel deck(false);
+        deck.setAudioEnabled(false);
+        QList<AudioPacket> packets;
+        connect(&deck, &NativeChannel::audioReady, this, [&](const AudioPacket &p) { packets.append(p); });
+        QVERIFY(loadAndWait(deck, cueFor("tone_48k_stereo_f32.wav")));
+        QTest::qWait(300);
+        packets.clear();
+        QTimer stall;
+        connect(&stall, &QTimer::timeout, this, [] { QThread::msleep(150); });
+        stall.start(0);
+        QTest::qWait(1500);
+        stall.stop();
+        int sounding = 0;
+        for (qsizetype i = 0; i < packets.size(); ++i) {
+            const float *samples = reinterpret_cast<const float *>(packets[i].data.constData());
+            sounding += std::abs(samples[0]) + std::abs(samples[200]) > 0.05f ? 1 : 0;
+            if (i > 0)
+                QVERIFY(packets[i].timestampUs > packets[i - 1].timestampUs);
+        }
+        // About ten ticks of four packets. A tick that comes before the player's own timer in its
+        // pass mixes before the stalled sound was handed over, so not every packet sounds.
+        QVERIFY2(packets.size() >= 24 && sounding >= 8,
+                 qPrintable(QStringLiteral("%1 of %2").arg(sounding).arg(packets.size())));
     }
 
     void decodedFrameIsPassedOnUnchanged()

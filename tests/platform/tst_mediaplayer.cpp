@@ -141,6 +141,7 @@ private slots:
     void framesCarryFormatAndTraits_data();
     void framesCarryFormatAndTraits();
     void playDeliversFramesOnTime();
+    void slowReceiverLeavesOtherTimersRunning();
     void seekIsFrameAccurate_data();
     void seekIsFrameAccurate();
     void positionOnLoadedMediaWhilePlaying();
@@ -312,6 +313,35 @@ void TestMediaPlayer::playDeliversFramesOnTime()
     QVERIFY(rig.positions.size() >= frames.size() - 1 && rig.positions.size() <= frames.size() + 5);
     QVERIFY(std::is_sorted(rig.positions.begin(), rig.positions.end()));
     QVERIFY(qAbs(rig.player.position() - frames.last().frame.startTime() / 1000) < 100);
+}
+
+void TestMediaPlayer::slowReceiverLeavesOtherTimersRunning()
+{
+    // A receiver that takes 60 ms over every 40 ms picture: the next picture is always due when it
+    // returns. The thread's other timers (a deck's 10 ms sound pump, say) must still run.
+    Rig rig;
+    rig.decodeCodes = false;
+    QObject::connect(&rig.sink, &QVideoSink::videoFrameChanged, &rig.sink, [] { QThread::msleep(60); });
+    QVERIFY(rig.open("clip_360p25.mp4"));
+    rig.player.play();
+    QVERIFY(rig.waitForFrames(1));
+    int ticks = 0;
+    QTimer other;
+    other.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&other, &QTimer::timeout, &other, [&ticks] { ++ticks; });
+    other.start(10);
+    const qsizetype framesBefore = rig.frames.size();
+    QElapsedTimer wall;
+    wall.start();
+    while (wall.elapsed() < 1500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    const qsizetype frames = rig.frames.size() - framesBefore;
+    // At most one picture per pass of the event loop, so the timer fires about as often as
+    // pictures arrive; the player skips to the newest due picture and keeps its place in time.
+    QVERIFY2(frames >= 12, qPrintable(QString::number(frames)));
+    QVERIFY2(ticks >= frames - 2, qPrintable(QStringLiteral("%1 ticks, %2 pictures").arg(ticks).arg(frames)));
+    QVERIFY2(qAbs(rig.player.position() - 1500 - rig.frames[framesBefore].frame.startTime() / 1000) < 200,
+             qPrintable(QString::number(rig.player.position())));
 }
 
 void TestMediaPlayer::seekIsFrameAccurate_data()

@@ -9,6 +9,9 @@ set_property(TEST outputs.gpuscaling APPEND PROPERTY ENVIRONMENT "QT_QPA_PLATFOR
              "ZELVO_TEST_ALLOW_SOFTWARE_GL=1")
 
 zelvo_selftest_case(NAME output OPTION --output-test TIMEOUT 180)
+# Its stream cases must scale 8 pictures of a 4K clip within 12 s; beside other tests of a sanitizer
+# build they get too little of the machine.
+set_tests_properties(selftest.output PROPERTIES RUN_SERIAL TRUE)
 
 # The GPU runner as shipped: on a software renderer it must refuse the GPU path and fall back to
 # native scaling with its notice; the checker asserts exactly that from the report.

@@ -324,7 +324,7 @@ private slots:
         NativeChannel deck(false);
         deck.setAudioEnabled(false);
         deck.setLooping(true);
-        QList<QPair<qint64, float>> packets;  // (deck clock ms at publication, peak)
+        QList<QPair<qint64, float>> packets;  // (ms since the start, peak)
         QElapsedTimer clock;
         clock.start();
         connect(&deck, &NativeChannel::audioReady, this, [&](const AudioPacket &p) {
@@ -371,9 +371,10 @@ private slots:
             if (i > 0)
                 QVERIFY(packets[i].timestampUs > packets[i - 1].timestampUs);
         }
-        // About ten ticks of four packets. A tick that comes before the player's own timer in its
-        // pass mixes before the stalled sound was handed over, so not every packet sounds.
-        QVERIFY2(packets.size() >= 24 && sounding >= 8,
+        // About ten ticks of four packets (fewer on a busy machine). A tick that comes before the
+        // player's own timer in its pass mixes before the stalled sound was handed over, so not
+        // every packet sounds.
+        QVERIFY2(packets.size() >= 12 && sounding >= 4,
                  qPrintable(QStringLiteral("%1 of %2").arg(sounding).arg(packets.size())));
     }
 

@@ -858,7 +858,11 @@ void MediaPlayer::pause()
     if (d->opened && previous == QMediaPlayer::StoppedState) {
         d->startPipeline(d->atEnd ? 0 : d->stoppedAtUs, 0);  // shows the frame there
     } else if (d->running) {
-        d->clock.pause(PlaybackClock::nowNs());
+        // Paused on the first picture after a start or seek (a cue prepared at its In): the
+        // position is that picture's time, not however long its receivers took before they paused.
+        const qint64 now = PlaybackClock::nowNs();
+        const bool onFirstPicture = !d->anchorPending && d->info.videoStream >= 0 && d->lastFrameUs == d->targetUs;
+        d->clock.pause(onFirstPicture ? std::min(now, d->clock.wallAt(d->targetUs)) : now);
         d->timer.stop();
         d->monitor.reset();
         d->applyPace();

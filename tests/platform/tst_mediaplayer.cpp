@@ -142,6 +142,8 @@ private slots:
     void framesCarryFormatAndTraits();
     void playDeliversFramesOnTime();
     void slowReceiverLeavesOtherTimersRunning();
+    void pauseOnTheFirstPictureHoldsItsTime_data();
+    void pauseOnTheFirstPictureHoldsItsTime();
     void seekIsFrameAccurate_data();
     void seekIsFrameAccurate();
     void positionOnLoadedMediaWhilePlaying();
@@ -342,6 +344,38 @@ void TestMediaPlayer::slowReceiverLeavesOtherTimersRunning()
     QVERIFY2(ticks >= frames - 2, qPrintable(QStringLiteral("%1 ticks, %2 pictures").arg(ticks).arg(frames)));
     QVERIFY2(qAbs(rig.player.position() - 1500 - rig.frames[framesBefore].frame.startTime() / 1000) < 200,
              qPrintable(QString::number(rig.player.position())));
+}
+
+void TestMediaPlayer::pauseOnTheFirstPictureHoldsItsTime_data()
+{
+    QTest::addColumn<qint64>("startMs");
+    QTest::newRow("from the start") << qint64(0);
+    QTest::newRow("from a seek") << qint64(2000);
+}
+
+void TestMediaPlayer::pauseOnTheFirstPictureHoldsItsTime()
+{
+    // As a deck does with a cue it prepares: play until the first picture, then pause there. The
+    // receiver takes 30 ms first (a busy machine); the position must still name that picture.
+    QFETCH(qint64, startMs);
+    Rig rig;
+    QVERIFY(rig.open("clip_360p25.mp4"));
+    bool paused = false;
+    QObject::connect(&rig.sink, &QVideoSink::videoFrameChanged, &rig.sink, [&](const QVideoFrame &frame) {
+        if (paused || !frame.isValid())
+            return;
+        paused = true;
+        QThread::msleep(30);
+        rig.player.pause();
+    });
+    rig.player.setPosition(startMs);
+    rig.player.play();
+    QVERIFY(rig.waitForFrames(1));
+    QTest::qWait(100);
+    QCOMPARE(rig.player.playbackState(), QMediaPlayer::PausedState);
+    QCOMPARE(rig.frames.size(), 1);
+    QCOMPARE(rig.frames.first().code, int(startMs / 40));
+    QCOMPARE(rig.player.position(), startMs);
 }
 
 void TestMediaPlayer::seekIsFrameAccurate_data()

@@ -157,13 +157,14 @@ qint64 NativeChannel::tapPosition(qint64 programUs, int frames, qint64 &nextFram
 
 void NativeChannel::pumpAudio()
 {
+    constexpr int packetsPerTick = 4;  // a late tick catches up by at most 40 ms
     const qint64 now = std::max<qint64>(0, (clockUs() * 48 - 1920000) / 1000);
     // More than 100 ms behind (a stalled event loop): the older sound is skipped, but this tick
     // still sends the newest 40 ms. Jumping right to the present would send nothing now, and an
     // event loop that stays that slow would then send silence for as long as it lasts.
     if (now - m_pumpFrame > 4800)
-        m_pumpFrame = now - now % 480 - 4 * 480;
-    for (int i = 0; i < 4 && now >= m_pumpFrame + 480; ++i) {
+        m_pumpFrame = now - now % 480 - packetsPerTick * 480;
+    for (int i = 0; i < packetsPerTick && now >= m_pumpFrame + 480; ++i) {
         const AudioPacket packet = m_mixer.mixPacket(m_pumpFrame, 480, m_volume, m_muted || m_preview);
         m_pumpFrame += 480;
         const float *samples = reinterpret_cast<const float *>(packet.data.constData());

@@ -358,10 +358,9 @@ Action MediaPlayer::Private::takeAction(bool pictureAllowed)
     const bool frameReady = video && !p.videoFrames.empty() && !p.videoFrames.front().endOfStream;
     const bool chunkReady = audio && !p.audioChunks.empty() && !p.audioChunks.front().endOfStream;
     const bool pictureDue = frameReady && (unpaced || p.videoFrames.front().startUs <= media + FrameEarlyUs);
-    const bool frameDue = pictureDue && pictureAllowed;
     const bool chunkDue = chunkReady && (unpaced || p.audioChunks.front().startUs - AudioLeadUs <= media);
     const bool audioFirst = chunkDue && (!pictureDue || (unpaced && p.audioChunks.front().startUs < p.videoFrames.front().startUs));
-    if (frameDue && !audioFirst) {
+    if (pictureDue && pictureAllowed && !audioFirst) {
         action.kind = Action::Frame;
         action.video = p.popVideo();
         // Late by a whole frame: skip to the newest frame that is due.

@@ -45,6 +45,7 @@ void MainWindow::setupRemote(QVBoxLayout *layout)
 
     // Operators of a master.
     auto *section = new QFrame;
+    section->setObjectName(QStringLiteral("linkOperatorsSection"));
     linkOperatorsSection = section;
     auto *sectionLayout = new QVBoxLayout(section);
     sectionLayout->setContentsMargins(0, 0, 0, 0);
@@ -62,6 +63,8 @@ void MainWindow::setupRemote(QVBoxLayout *layout)
     linkOperatorsTable->setShowGrid(false);
     linkOperatorsTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     linkOperatorsTable->setMinimumHeight(120);
+    // Rows tall enough for the permission box and the Programs button they hold.
+    linkOperatorsTable->verticalHeader()->setDefaultSectionSize(42);
     sectionLayout->addWidget(linkOperatorsTable);
     QLabel *note = makeLabel(QStringLiteral("Control stations sign in with the Link code plus an operator name and PIN. "
                                             "Operators command their Programs; viewers only watch. Every remote "
@@ -232,9 +235,10 @@ void MainWindow::saveOperators(bool store)
         auto *programsButton = qobject_cast<QToolButton *>(linkOperatorsTable->cellWidget(row, 3));
         if (!programsButton)
             continue;
-        programsButton->setText(operatorProgramsText(
+        const QString names = operatorProgramsText(
             QJsonArray::fromVariantList(programsButton->property("programs").toList()),
-            [this](int id) { return programNameForId(id); }));
+            [this](int id) { return programNameForId(id); });
+        programsButton->setText(names.isEmpty() ? uiText(QStringLiteral("All Programs")) : names);
     }
     linkOperatorsTable->setHorizontalHeaderLabels({uiText(QStringLiteral("Operator")), uiText(QStringLiteral("PIN")),
                                                    uiText(QStringLiteral("Permission")),

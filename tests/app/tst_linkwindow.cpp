@@ -24,6 +24,7 @@
 #include <QSettings>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 
 namespace {
@@ -131,6 +132,13 @@ private slots:
         QCOMPARE(records[1].toObject().value("level").toString(), QStringLiteral("viewer"));
         QCOMPARE(records[2].toObject().value("level").toString(), QStringLiteral("operator"));
         QCOMPARE(window.link()->operators, records);
+        // Each row's Programs button names what the operator may command; an empty list is all of them.
+        const auto programsOf = [table](int row) { return qobject_cast<QToolButton *>(table->cellWidget(row, 3))->text(); };
+        QCOMPARE(programsOf(0), QStringLiteral("All Programs"));
+        QCOMPARE(programsOf(2), QStringLiteral("Program"));
+        // The permission box and the Programs button fit inside their row.
+        for (int column : {2, 3})
+            QVERIFY(table->cellWidget(0, column)->sizeHint().height() <= table->rowHeight(0));
 
         // Adding an operator numbers it after the rows and stores the list.
         window.findChild<QPushButton *>(QStringLiteral("addOperator"))->click();

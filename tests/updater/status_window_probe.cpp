@@ -118,7 +118,15 @@ int main(int argc, char **argv)
     XGetWindowAttributes(display, window, &attributes);
     std::printf("found yes\nsize %dx%d\nabove %s\n", attributes.width, attributes.height,
                 hasAboveState(display, window) ? "yes" : "no");
-    std::printf("text-pixels %ld\n", textPixels(display, window, attributes.width, attributes.height));
+    // Mapped is not yet drawn: the updater paints its text when the server asks it to, which on a
+    // loaded machine can come some time after the window appears.
+    long text = 0;
+    for (int attempt = 0; attempt < 100 && text == 0; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        text = textPixels(display, window, attributes.width, attributes.height);
+    }
+    std::printf("text-pixels %ld\n", text);
 
     XEvent close{};
     close.xclient.type = ClientMessage;

@@ -23,6 +23,18 @@ bool withinPixelBudget(const QSize &size)
         && qint64(size.width()) * size.height() <= maxPixels;
 }
 
+// The senders take ARGB32. Frame conversion gives opaque RGB32, whose pixels (0xffRRGGBB) already
+// are ARGB32 bytes: relabel the picture instead of copying all of it on the GUI thread.
+QImage senderPicture(const QVideoFrame &frame)
+{
+    QImage picture = frame.toImage();
+    if (picture.format() == QImage::Format_RGB32)
+        picture.reinterpretAsFormat(QImage::Format_ARGB32);
+    else
+        picture.convertTo(QImage::Format_ARGB32);
+    return picture;
+}
+
 QImage blackPicture(const QSize &size)
 {
     QImage picture(size, QImage::Format_ARGB32);
@@ -87,7 +99,7 @@ void NetworkBus::onFrame(const QVideoFrame &frame)
         if (isHdrTransfer(frame.surfaceFormat().colorTransfer()))
             warningText = QStringLiteral("HDR network output requires tone mapping; sending black");
         else if (withinPixelBudget(frame.size()))
-            picture = frame.toImage().convertToFormat(QImage::Format_ARGB32);
+            picture = senderPicture(frame);
         else
             warningText = QStringLiteral("Network frame exceeds tested pixel budget; sending black");
     }

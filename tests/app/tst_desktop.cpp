@@ -54,10 +54,15 @@ private slots:
         // xwininfo lists the top-level windows with their titles and geometry (WIDTHxHEIGHT+X+Y).
         static const QRegularExpression line(
             QStringLiteral("(0x[0-9a-f]+) \"Zelvo Playout [^\"]*v0\\.1\\.0 \\(build 0001\\)\".*?(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
+        // QTRY evaluates its condition again after it first holds, so the listing that found the
+        // window is kept: a later xwininfo can fail outright when a window goes away during its walk.
         QRegularExpressionMatch match;
-        QTRY_VERIFY_WITH_TIMEOUT((match = line.match(runTool(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}, display)))
-                                     .hasMatch(),
-                                 20000);
+        const auto listed = [&] {
+            if (!match.hasMatch())
+                match = line.match(runTool(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")}, display));
+            return match.hasMatch();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(listed(), 20000);
         QCOMPARE(match.captured(2).toInt(), 1600);
         QCOMPARE(match.captured(3).toInt(), 1000);
         const int x = match.captured(4).toInt();

@@ -54,8 +54,8 @@ private slots:
         // xwininfo lists the top-level windows with their titles and geometry (WIDTHxHEIGHT+X+Y).
         static const QRegularExpression line(
             QStringLiteral("(0x[0-9a-f]+) \"Zelvo Playout [^\"]*v0\\.1\\.0 \\(build 0001\\)\".*?(\\d+)x(\\d+)\\+-?\\d+\\+-?\\d+\\s+\\+(-?\\d+)\\+(-?\\d+)"));
-        // QTRY evaluates its condition again after it first holds, so the listing that found the
-        // window is kept: a later xwininfo can fail outright when a window goes away during its walk.
+        // QTRY checks its condition again after it first holds, and a second xwininfo need not list
+        // what the first one did: the listing that found the window is kept.
         QRegularExpressionMatch match;
         const auto listed = [&] {
             if (!match.hasMatch())

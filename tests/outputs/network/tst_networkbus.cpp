@@ -13,6 +13,7 @@
 #include <QSignalSpy>
 #include <QVideoFrameFormat>
 #include <QtTest>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -143,6 +144,20 @@ QVideoFrame makeFrame(QSize size, QColor colour, double fps = 0.0,
     for (int y = 0; y < size.height(); ++y) {
         auto *line = reinterpret_cast<quint32 *>(frame.bits(0) + qsizetype(y) * frame.bytesPerLine(0));
         std::fill(line, line + size.width(), pixel);
+    }
+    frame.unmap();
+    return frame;
+}
+
+// A planar 4:2:0 frame of one colour, given as its Y, Cb and Cr bytes.
+QVideoFrame yuvFrame(QSize size, uchar y, uchar cb, uchar cr)
+{
+    QVideoFrame frame(QVideoFrameFormat(size, QVideoFrameFormat::Format_YUV420P));
+    frame.map(QVideoFrame::WriteOnly);
+    const uchar values[3] = {y, cb, cr};
+    for (int plane = 0; plane < 3; ++plane) {
+        const int rows = plane == 0 ? size.height() : size.height() / 2;
+        std::memset(frame.bits(plane), values[plane], size_t(frame.bytesPerLine(plane)) * rows);
     }
     frame.unmap();
     return frame;
@@ -439,6 +454,29 @@ private slots:
         const QImage omt = bus.sender(1).queuedVideoForTesting().back().image;
         QCOMPARE(ndi.size(), QSize(320, 180));
         QCOMPARE(ndi.constBits(), omt.constBits());
+    }
+
+    // The senders get ARGB32 whatever the deck's frame format: the same picture as converting the
+    // frame's image, opaque where the frame is.
+    void picturesReachTheSendersAsArgb32_data()
+    {
+        QTest::addColumn<QVideoFrame>("frame");
+        QTest::newRow("planar YUV") << yuvFrame(QSize(64, 36), 81, 90, 240);
+        QTest::newRow("ARGB32") << makeFrame(QSize(64, 36), QColor(200, 40, 10));
+        QTest::newRow("translucent ARGB32") << makeFrame(QSize(64, 36), QColor(0, 0, 255, 128));
+    }
+
+    void picturesReachTheSendersAsArgb32()
+    {
+        QFETCH(QVideoFrame, frame);
+        NativeChannel deck(true);
+        NetworkBus bus(&deck);
+        QVERIFY(bus.start(0, QStringLiteral("Formats")));
+        bus.sender(0).setHoldForTesting(true);
+        emit deck.frameReady(frame);
+        const QImage sent = bus.sender(0).queuedVideoForTesting().back().image;
+        QCOMPARE(sent.format(), QImage::Format_ARGB32);
+        QCOMPARE(sent, frame.toImage().convertToFormat(QImage::Format_ARGB32));
     }
 
     void gatesSendBlackAndWarnOnce()

@@ -410,12 +410,19 @@ private slots:
     {
         NativeChannel deck(true);
         NetworkBus bus(&deck);
+        // Both senders are held until the picture is due, so that it is the first picture either
+        // sends. A receiver read late could otherwise lose it behind the black start pictures, and
+        // the repeats that follow carry each sender's own time.
         QVERIFY(bus.start(0, QStringLiteral("Both NDI")));
+        bus.sender(0).setHoldForTesting(true);
         QVERIFY(bus.start(1, QStringLiteral("Both OMT")));
+        bus.sender(1).setHoldForTesting(true);
         NdiReceiver ndi(bus.sender(0).sourceName());
         OmtReceiver omt(bus.sender(1).sourceName());
-        QTest::qWait(60);
         emit deck.frameReady(makeFrame(QSize(640, 360), QColor(200, 40, 10), 25.0));
+        QTest::qWait(60);
+        for (const int i : {0, 1})
+            bus.sender(i).setHoldForTesting(false);
 
         std::optional<Picture> picture;
         while ((picture = ndi.picture()) && picture->width != 640) {

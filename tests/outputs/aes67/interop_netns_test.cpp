@@ -8,6 +8,7 @@
 #include "outputs/audio/LocalAudioEngine.h"
 #include "tests/outputs/aes67/Ptp4lPeer.h"
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtEndian>
 #include <QtTest>
@@ -430,7 +431,9 @@ private slots:
         const QString mask = QRegularExpression(QStringLiteral("rtpl24depay0\\.GstPad:src: caps = .*channel-mask=\\(bitmask\\)(0x[0-9a-f]+)"))
                                  .match(receiverOutput).captured(1);
         if (receiver == QLatin1String("gstreamer") && channels == 8) {
-            QVERIFY2(mask == QStringLiteral("0x0000000000000c3f"), qPrintable(receiverOutput + receiverErrors));
+            QVERIFY2(mask == QStringLiteral("0x0000000000000c3f"),
+                     qPrintable(receiverOutput + receiverErrors + QStringLiteral("\nsender: ")
+                                + QString::fromUtf8(QJsonDocument(status).toJson(QJsonDocument::Compact))));
             sentChannel = {0, 1, 2, 3, 6, 7, 4, 5};
         }
         const double seconds = double(samples.size()) / channels / SampleRate;

@@ -75,16 +75,6 @@ void main()
 }
 )";
 
-bool isSoftwareRenderer(const QString &renderer)
-{
-    const QString name = renderer.toLower();
-    for (const char *marker : {"llvmpipe", "softpipe", "software", "gdi generic", "basic render"}) {
-        if (name.contains(QLatin1String(marker)))
-            return true;
-    }
-    return false;
-}
-
 QString glString(QOpenGLFunctions_3_3_Core *gl, GLenum name)
 {
     return QString::fromLatin1(reinterpret_cast<const char *>(gl->glGetString(name)));
@@ -94,6 +84,16 @@ QString glString(QOpenGLFunctions_3_3_Core *gl, GLenum name)
 
 GpuLanczos::GpuLanczos() = default;
 GpuLanczos::~GpuLanczos() = default;
+
+bool GpuLanczos::isSoftwareRenderer(const QString &renderer)
+{
+    const QString name = renderer.toLower();
+    for (const char *marker : {"llvmpipe", "softpipe", "software", "gdi generic", "basic render"}) {
+        if (name.contains(QLatin1String(marker)))
+            return true;
+    }
+    return false;
+}
 
 bool GpuLanczos::softwareRendererAllowedForTesting()
 {

@@ -45,6 +45,8 @@ public:
     // Test seam: software renderers are refused in production; tests on machines that only have one
     // set ZELVO_TEST_ALLOW_SOFTWARE_GL=1 to exercise the scaler anyway. Nothing else reads it.
     static bool softwareRendererAllowedForTesting();
+    // Whether an OpenGL renderer string names a software rasteriser, which the scaler refuses.
+    static bool isSoftwareRenderer(const QString &renderer);
 
     static constexpr int maxDimension = 4096;
     static constexpr qint64 maxOutputPixels = 4096LL * 2160LL;

@@ -10,6 +10,8 @@
 //   picture as fast as that cost allows, without stalls or lost paints.
 // Usage: check_gpu_report fallback|software RESULT_JSON -- COMMAND [ARGS...]
 
+#include "outputs/display/GpuLanczos.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -29,16 +31,6 @@ void expect(bool condition, const QString &what)
     std::printf("%s %s\n", condition ? "ok  " : "FAIL", qPrintable(what));
     if (!condition)
         ++failures;
-}
-
-bool isSoftware(const QString &renderer)
-{
-    const QString name = renderer.toLower();
-    for (const char *marker : {"llvmpipe", "softpipe", "software", "gdi generic", "basic render"}) {
-        if (name.contains(QLatin1String(marker)))
-            return true;
-    }
-    return false;
 }
 
 using Cases = QHash<QString, QJsonObject>;
@@ -142,7 +134,7 @@ int main(int argc, char **argv)
 
     const QString renderer = report.value(QStringLiteral("device"))[QStringLiteral("renderer")].toString();
     expect(!renderer.isEmpty(), QStringLiteral("renderer reported: ") + renderer);
-    if (!isSoftware(renderer)) {
+    if (!GpuLanczos::isSoftwareRenderer(renderer)) {
         expect(exitCode == 0 && report.value(QStringLiteral("result")).toString() == QLatin1String("PASS"),
                QStringLiteral("hardware renderer: every case passes"));
         return failures == 0 ? 0 : 1;

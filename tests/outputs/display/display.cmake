@@ -15,7 +15,7 @@ set_tests_properties(selftest.output PROPERTIES RUN_SERIAL TRUE)
 
 # The GPU runner's reports are judged by a checker that knows the software renderer (see its header).
 add_executable(check_gpu_report ${CMAKE_CURRENT_LIST_DIR}/check_gpu_report.cpp)
-target_link_libraries(check_gpu_report PRIVATE Qt6::Core)
+target_link_libraries(check_gpu_report PRIVATE zelvo_outputs)
 # The runner as shipped: on a software renderer it must refuse the GPU path and fall back to native
 # scaling with its notice.
 zelvo_selftest_case(NAME gpu OPTION --gpu-test ENV QT_QPA_PLATFORM=xcb TIMEOUT 240

@@ -609,7 +609,10 @@ private slots:
     void matchingRateSendsEveryPictureOnce()
     {
         // Pictures on an exact 25 fps grid against a 25 fps sender: wake-up jitter must not add up
-        // into a growing delay that ends in dropped and repeated pictures.
+        // into a growing delay that ends in dropped and repeated pictures. On a busy machine this
+        // thread can itself be held up and hand over a picture late, close to the next one; those
+        // two may then share a slot. Such late hand-overs are counted, and only they may cost a
+        // picture: a sender that drifts loses pictures that were handed over on time.
         QElapsedTimer clock;
         clock.start();
         NetworkBus::Sender sender;
@@ -619,12 +622,19 @@ private slots:
         const QImage picture(64, 36, QImage::Format_ARGB32);
         const int settled = 10; // by then the cadence has taken up the pictures' phase
         const int last = 50;
+        const qint64 lateUs = 10000;
         int sentAtSettled = 0;
         int sentAtLast = 0;
+        int lateFeeds = 0;
+        int lateFeedsMeasured = 0;
         for (int i = 0; i <= last; ++i) {
             const qint64 ptsUs = 200000 + i * 40000;
             while (clock.nsecsElapsed() / 1000 < ptsUs)
                 QThread::usleep(500);
+            if (clock.nsecsElapsed() / 1000 - ptsUs > lateUs) {
+                ++lateFeeds;
+                lateFeedsMeasured += i > settled ? 1 : 0;
+            }
             sender.queueVideo(picture, ptsUs, 25.0);
             if (i == settled)
                 sentAtSettled = stat(sender, "video_frames");
@@ -632,11 +642,14 @@ private slots:
                 sentAtLast = stat(sender, "video_frames");
         }
         QTest::qWait(100);
-        QCOMPARE(stat(sender, "superseded_video") - supersededBefore, 0);
+        const int superseded = stat(sender, "superseded_video") - supersededBefore;
+        QVERIFY2(superseded <= lateFeeds,
+                 qPrintable(QStringLiteral("%1 superseded, %2 handed over late").arg(superseded).arg(lateFeeds)));
         // One picture per grid step, no repeats in between (a send right at either end may fall on
         // either side of it).
         const int sent = sentAtLast - sentAtSettled;
-        QVERIFY2(std::abs(sent - (last - settled)) <= 1, qPrintable(QString::number(sent)));
+        QVERIFY2(std::abs(sent - (last - settled)) <= 1 + lateFeedsMeasured,
+                 qPrintable(QStringLiteral("%1 sent, %2 handed over late").arg(sent).arg(lateFeedsMeasured)));
     }
 
     void audioQueueKeepsTheNewestTwenty()

@@ -470,9 +470,7 @@ private slots:
         if (receiver == QLatin1String("gstreamer") && channels == 8) {
             if (mask.isEmpty())
                 printJitterBufferAccount(dir.filePath(QStringLiteral("gst.log")), status);
-            QVERIFY2(mask == QStringLiteral("0x0000000000000c3f"),
-                     qPrintable(receiverOutput + receiverErrors + QStringLiteral("\nsender: ")
-                                + QString::fromUtf8(QJsonDocument(status).toJson(QJsonDocument::Compact))));
+            QVERIFY2(mask == QStringLiteral("0x0000000000000c3f"), qPrintable(receiverOutput + receiverErrors));
             sentChannel = {0, 1, 2, 3, 6, 7, 4, 5};
         }
         const double seconds = double(samples.size()) / channels / SampleRate;
